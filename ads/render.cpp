@@ -1,0 +1,57 @@
+#include "ads/ads.h"
+
+void AdRender(HWND hwnd, HDC hdc)
+{
+    IPicture *pPicture = g_AdPicture.pPicture;
+    if (!pPicture)
+        return;
+
+    /* The palette stays the picture's own: it is selected here, never deleted. */
+    OLE_HANDLE hPalHandle = 0;
+    if (FAILED(pPicture->get_hPal(&hPalHandle)))
+        return;
+    HPALETTE hPal = (HPALETTE)(UINT_PTR)hPalHandle;
+
+    HPALETTE hPalOld = NULL;
+    if (hPal) {
+        hPalOld = SelectPalette(hdc, hPal, FALSE);
+        RealizePalette(hdc);
+    }
+
+    RECT rcClient;
+    GetClientRect(hwnd, &rcClient);
+
+    DWORD dwAttributes = 0;
+    HRESULT hr = pPicture->get_Attributes(&dwAttributes);
+    LONG hmWidth = g_AdPicture.hmWidth;
+    LONG hmHeight = g_AdPicture.hmHeight;
+
+    /* HIMETRIC's y axis points up: start at the bottom edge and run upward. */
+    if (SUCCEEDED(hr) || (dwAttributes & PICTURE_TRANSPARENT)) {
+        int cx = g_AdPicture.cxPixels;
+        int cy = g_AdPicture.cyPixels;
+        HDC hdcMem = CreateCompatibleDC(hdc);
+        HBITMAP hbm = CreateCompatibleBitmap(hdc, cx, cy);
+        HGDIOBJ hbmOld = SelectObject(hdcMem, hbm);
+        if (hPal) {
+            SelectPalette(hdcMem, hPal, FALSE);
+            RealizePalette(hdcMem);
+        }
+
+        /* Centred on the screen, not the client area: a docked bar spans the screen. */
+        int cxScreen = GetDeviceCaps(hdcMem, HORZRES);
+        RECT rcBounds = { 0, 0, cx, cy };
+        pPicture->Render(hdcMem, 0, 0, cx, cy, 0, hmHeight, hmWidth, -hmHeight, &rcBounds);
+        BitBlt(hdc, cxScreen / 2 - cx / 2, 0, cx, cy, hdcMem, 0, 0, SRCCOPY);
+
+        SelectObject(hdcMem, hbmOld);
+        DeleteObject(hbm);
+        DeleteDC(hdcMem);
+    } else {
+        pPicture->Render(hdc, 0, 0, rcClient.right, rcClient.bottom,
+                         0, hmHeight, hmWidth, -hmHeight, &rcClient);
+    }
+
+    if (hPalOld)
+        SelectPalette(hdc, hPalOld, FALSE);
+}

@@ -1,0 +1,140 @@
+#include "app/app.h"
+
+#include <stdarg.h>
+#include <stdio.h>
+
+#include "bar/bar.h"
+#include "res/resource.h"
+
+#define TRACE_BUFFER_SIZE   512
+#define CAPTION_SIZE        256
+#define LANG_EN_US          MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US)   /* 1033 */
+
+#if !defined(_WIN64)
+static_assert(sizeof(WNDCLASSEXA) == 48, "WNDCLASSEXA layout");
+#endif
+
+HINSTANCE g_hAppInstance;
+
+BOOL RegisterBarClass(HINSTANCE hInstance)
+{
+    WNDCLASSEXA wc;
+
+    ZeroMemory(&wc, sizeof(wc));
+    wc.cbSize        = sizeof(wc);
+    wc.style         = 0;   /* no CS_DBLCLKS: a double click is two presses */
+    wc.lpfnWndProc   = MainWndProc;
+    wc.cbClsExtra    = 0;
+    wc.cbWndExtra    = sizeof(BarState *);
+    wc.hInstance     = hInstance;
+    wc.hIcon         = LoadIconA(hInstance, MAKEINTRESOURCEA(IDI_BAR));
+    wc.hCursor       = LoadCursorA(NULL, IDC_ARROW);
+    wc.hbrBackground = (HBRUSH)(COLOR_MENUTEXT + 1);
+    wc.lpszMenuName  = NULL;
+    wc.lpszClassName = BAR_CLASS_NAME;
+    wc.hIconSm       = (HICON)LoadImageA(hInstance, MAKEINTRESOURCEA(IDI_BAR), IMAGE_ICON,
+                                         16, 16, LR_DEFAULTCOLOR);
+    if (RegisterClassExA(&wc))
+        return TRUE;
+
+    /* Systems without the extended call still get the bar, less its small icon. */
+    WNDCLASSA wc1;
+    wc1.style         = wc.style;
+    wc1.lpfnWndProc   = wc.lpfnWndProc;
+    wc1.cbClsExtra    = wc.cbClsExtra;
+    wc1.cbWndExtra    = wc.cbWndExtra;
+    wc1.hInstance     = wc.hInstance;
+    wc1.hIcon         = wc.hIcon;
+    wc1.hCursor       = wc.hCursor;
+    wc1.hbrBackground = wc.hbrBackground;
+    wc1.lpszMenuName  = wc.lpszMenuName;
+    wc1.lpszClassName = wc.lpszClassName;
+    if (RegisterClassA(&wc1))
+        return TRUE;
+
+    ReportError(ERRLINE_REGISTER_CLASS, "Main");
+    return FALSE;
+}
+
+BOOL CreateBarWindow(HINSTANCE hInstance, int nCmdShow)
+{
+    g_hAppInstance = hInstance;
+
+    /* The creation handler docks the bar while it is still hidden, so the
+       size given here never shows. */
+    HWND hwnd = CreateWindowExA(WS_EX_CLIENTEDGE | WS_EX_TOOLWINDOW,
+                                BAR_CLASS_NAME, BAR_WINDOW_TITLE,
+                                WS_POPUP | WS_CLIPCHILDREN | WS_THICKFRAME,
+                                CW_USEDEFAULT, CW_USEDEFAULT, 400, 200,
+                                NULL, NULL, hInstance, NULL);
+    if (!hwnd) {
+        ReportError(ERRLINE_CREATE_WINDOW, "Main");
+        return FALSE;
+    }
+
+    ShowWindow(hwnd, nCmdShow);
+    UpdateWindow(hwnd);     /* paints the first ad before start-up goes on */
+
+    HANDLE hThread = CreateThread(NULL, 0, RefreshThreadProc, hwnd, 0, NULL);
+    if (hThread)
+        CloseHandle(hThread);
+    return TRUE;
+}
+
+DWORD WINAPI RefreshThreadProc(LPVOID lpParam)
+{
+    HWND hwnd = (HWND)lpParam;
+
+    /* Sent, not posted: the next request is timed from the end of the paint.
+       Once the window is gone the send fails at once and the loop idles on. */
+    for (;;) {
+        Sleep(AD_REFRESH_INTERVAL);
+        SendMessageA(hwnd, WM_PAINT, 0, 0);
+    }
+}
+
+int RunMessageLoop(void)
+{
+    MSG msg;
+
+    while (GetMessageA(&msg, NULL, 0, 0) > 0) {
+        TranslateMessage(&msg);
+        DispatchMessageA(&msg);
+    }
+    return (int)msg.wParam;
+}
+
+int TraceOut(const char *lpszFormat, ...)
+{
+    char szBuffer[TRACE_BUFFER_SIZE];
+    va_list args;
+
+    va_start(args, lpszFormat);
+    int n = _vsnprintf(szBuffer, sizeof(szBuffer) - 1, lpszFormat, args);
+    va_end(args);
+    szBuffer[sizeof(szBuffer) - 1] = '\0';      /* _vsnprintf leaves a cut text unterminated */
+
+    OutputDebugStringA(szBuffer);
+    return n;
+}
+
+void ReportError(int nLine, const char *lpszModule)
+{
+    char szCaption[CAPTION_SIZE];
+    LPSTR lpszText = NULL;
+    DWORD dwError = GetLastError();
+
+    if (FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ALLOCATE_BUFFER,
+                       NULL, dwError, LANG_EN_US, (LPSTR)&lpszText, 0, NULL) && lpszText) {
+        _snprintf(szCaption, sizeof(szCaption) - 1, "Generic, Line=%d, File=%s", nLine, lpszModule);
+        szCaption[sizeof(szCaption) - 1] = '\0';
+        MessageBoxA(NULL, lpszText, szCaption, MB_ICONWARNING | MB_OK);
+        LocalFree(lpszText);
+        return;
+    }
+
+    _snprintf(szCaption, sizeof(szCaption) - 1,
+              "An error occured calling FormatMessage().Error Code %d", (int)GetLastError());
+    szCaption[sizeof(szCaption) - 1] = '\0';
+    MessageBoxA(NULL, szCaption, "Generic", MB_ICONWARNING | MB_OK);
+}

@@ -1,0 +1,212 @@
+#include "bar/bar.h"
+
+#include <windowsx.h>
+#include <commctrl.h>
+
+#include "app/app.h"
+#include "ads/ads.h"
+#include "bar/commands.h"
+#include "dock/appbar.h"
+#include "dock/shellgate.h"
+#include "res/resource.h"
+
+BarState *GetBarState(HWND hwnd)
+{
+    return (BarState *)GetWindowLongPtrA(hwnd, 0);
+}
+
+static BOOL Main_OnCreate(HWND hwnd, LPCREATESTRUCTA lpCreateStruct)
+{
+    (void)lpCreateStruct;
+    InitCommonControls();
+
+    BarState *pState = (BarState *)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(BarState));
+    if (!pState)
+        return FALSE;
+
+    /* Stored before docking: the moves below re-enter this window procedure. */
+    SetWindowLongPtrA(hwnd, 0, (LONG_PTR)pState);
+    pState->bAutoHide    = FALSE;
+    pState->bAlwaysOnTop = FALSE;
+    pState->uEdge        = ABE_TOP;
+    pState->cxWidth      = BAR_DEFAULT_WIDTH;
+    pState->cyHeight     = BAR_DEFAULT_HEIGHT;
+
+    AppBarRegister(hwnd);
+    AppBarSetSide(hwnd, ABE_TOP);
+    return TRUE;
+}
+
+static void Main_OnDestroy(HWND hwnd)
+{
+    if (g_bRegistered)
+        SendMessageA(hwnd, WM_COMMAND, IDM_UNREGISTER, 0);
+
+    /* The pointer is cleared with the free: after a WM_COPYDATA teardown the
+       window lives on until the loop sees the quit, and later messages must
+       find no record rather than a freed one. */
+    BarState *pState = GetBarState(hwnd);
+    if (pState) {
+        SetWindowLongPtrA(hwnd, 0, 0);
+        HeapFree(GetProcessHeap(), 0, pState);
+    }
+    PostQuitMessage(0);
+}
+
+static BOOL Main_OnCopyData(HWND hwnd, HWND hwndFrom, PCOPYDATASTRUCT pcds)
+{
+    (void)hwndFrom;
+    (void)pcds;
+    Main_OnDestroy(hwnd);
+    return TRUE;
+}
+
+static void Main_OnActivate(HWND hwnd, UINT state, HWND hwndActDeact, BOOL fMinimized)
+{
+    APPBARDATA abd;
+
+    (void)hwndActDeact;
+    (void)fMinimized;
+    ZeroMemory(&abd, sizeof(abd));
+    abd.cbSize = sizeof(abd);
+    abd.hWnd = hwnd;
+    abd.lParam = 0;
+    AppBarMessage(ABM_ACTIVATE, &abd);
+
+    switch (state) {
+    case WA_INACTIVE:
+        AppBarHide(hwnd);
+        break;
+    case WA_ACTIVE:
+    case WA_CLICKACTIVE:
+        AppBarUnhide(hwnd);
+        KillTimer(hwnd, TIMER_HIDECHECK);
+        break;
+    }
+}
+
+static void Main_OnWindowPosChanged(HWND hwnd, const LPWINDOWPOS lpwpos)
+{
+    APPBARDATA abd;
+
+    ZeroMemory(&abd, sizeof(abd));
+    abd.cbSize = sizeof(abd);
+    abd.hWnd = hwnd;
+    abd.lParam = 0;
+    AppBarMessage(ABM_WINDOWPOSCHANGED, &abd);
+
+    /* The default handling is what sends WM_SIZE and WM_MOVE. */
+    DefWindowProcA(hwnd, WM_WINDOWPOSCHANGED, 0, (LPARAM)lpwpos);
+}
+
+static void Main_OnMove(HWND hwnd, int x, int y)
+{
+    (void)x;
+    (void)y;
+    BarState *pState = GetBarState(hwnd);
+    if (!pState || pState->bAutoHide)
+        return;
+    AppBarReposition(hwnd);
+}
+
+static void Main_OnSize(HWND hwnd, UINT state, int cx, int cy)
+{
+    (void)state;
+    BarState *pState = GetBarState(hwnd);
+    if (!pState || pState->bAutoHide)
+        return;
+
+    if (!pState->bHidden && (cx == 0 || cy == 0))
+        TraceOut("Client area has a zero dimension!\r\n");
+
+    AppBarReposition(hwnd);
+
+    /* Re-read: the renegotiation above may have moved the window, and may even
+       have torn the bar down through a nested message. */
+    pState = GetBarState(hwnd);
+    if (!pState || pState->bHidden)
+        return;
+
+    RECT rc;
+    GetWindowRect(hwnd, &rc);
+    if (pState->uEdge == ABE_TOP || pState->uEdge == ABE_BOTTOM)
+        pState->cyHeight = rc.bottom - rc.top;
+    else
+        pState->cxWidth = rc.right - rc.left;
+    TraceOut("Main_OnSize: cxWidth = %d, cyHeight = %d\r\n", pState->cxWidth, pState->cyHeight);
+}
+
+static UINT Main_OnNCHitTest(HWND hwnd, int x, int y)
+{
+    AppBarStartShowTimer(hwnd);
+
+    UINT uHit = (UINT)DefWindowProcA(hwnd, WM_NCHITTEST, 0, MAKELPARAM(x, y));
+    BarState *pState = GetBarState(hwnd);
+    if (!pState)
+        return HTCLIENT;
+
+    /* Only the border facing the screen's interior may size the bar. */
+    UINT uInner;
+    switch (pState->uEdge) {
+    case ABE_LEFT:   uInner = HTRIGHT;  break;
+    case ABE_TOP:    uInner = HTBOTTOM; break;
+    case ABE_RIGHT:  uInner = HTLEFT;   break;
+    default:         uInner = HTTOP;    break;
+    }
+    return uHit == uInner ? uHit : HTCLIENT;
+}
+
+static void Main_OnLButtonDown(HWND hwnd, BOOL fDoubleClick, int x, int y, UINT keyFlags)
+{
+    (void)fDoubleClick;
+    (void)x;
+    (void)y;
+    (void)keyFlags;
+    SetCapture(hwnd);
+}
+
+/* The bar offers no drag to another edge: docking is by command. */
+static void Main_OnMouseMove(HWND hwnd, int x, int y, UINT keyFlags)
+{
+    (void)hwnd;
+    (void)x;
+    (void)y;
+    (void)keyFlags;
+}
+
+static void Main_OnLButtonUp(HWND hwnd, int x, int y, UINT keyFlags)
+{
+    (void)x;
+    (void)y;
+    (void)keyFlags;
+    /* A captured pointer gets no hit tests, and hit tests are what bring a
+       hidden bar back: the capture must end with the click. */
+    if (GetCapture() == hwnd)
+        ReleaseCapture();
+}
+
+LRESULT CALLBACK MainWndProc(HWND hwnd, UINT uMsg, WPARAM wParam, LPARAM lParam)
+{
+    switch (uMsg) {
+        HANDLE_MSG(hwnd, WM_CREATE,            Main_OnCreate);
+        HANDLE_MSG(hwnd, WM_DESTROY,           Main_OnDestroy);
+        HANDLE_MSG(hwnd, WM_MOVE,              Main_OnMove);
+        HANDLE_MSG(hwnd, WM_SIZE,              Main_OnSize);
+        HANDLE_MSG(hwnd, WM_ACTIVATE,          Main_OnActivate);
+        HANDLE_MSG(hwnd, WM_PAINT,             Main_OnPaint);
+        HANDLE_MSG(hwnd, WM_WINDOWPOSCHANGED,  Main_OnWindowPosChanged);
+        HANDLE_MSG(hwnd, WM_COPYDATA,          Main_OnCopyData);
+        HANDLE_MSG(hwnd, WM_NCHITTEST,         Main_OnNCHitTest);
+        HANDLE_MSG(hwnd, WM_COMMAND,           Main_OnCommand);
+        HANDLE_MSG(hwnd, WM_TIMER,             Main_OnTimer);
+        HANDLE_MSG(hwnd, WM_MOUSEMOVE,         Main_OnMouseMove);
+        HANDLE_MSG(hwnd, WM_LBUTTONDOWN,       Main_OnLButtonDown);
+        HANDLE_MSG(hwnd, WM_LBUTTONUP,         Main_OnLButtonUp);
+        HANDLE_MSG(hwnd, WM_RBUTTONDOWN,       Main_OnRButtonDown);
+
+    case APPBAR_CALLBACK:
+        AppBarCallback(hwnd, uMsg, wParam, lParam);
+        return 0;
+    }
+    return DefWindowProcA(hwnd, uMsg, wParam, lParam);
+}

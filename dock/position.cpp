@@ -1,0 +1,220 @@
+#include "dock/appbar.h"
+
+#include "app/app.h"
+#include "bar/bar.h"
+#include "dock/shellgate.h"
+
+BOOL g_bRegistered;
+RECT g_rcBar;
+HWND g_hwndZAnchor;
+
+static void InitRequest(PAPPBARDATA pabd, HWND hwnd)
+{
+    ZeroMemory(pabd, sizeof(*pabd));
+    pabd->cbSize = sizeof(*pabd);
+    pabd->hWnd = hwnd;
+}
+
+/* The strip of thickness t along an edge of the whole screen. */
+void AppBarEdgeRect(UINT uEdge, int t, LPRECT lprc)
+{
+    int cx = GetSystemMetrics(SM_CXSCREEN);
+    int cy = GetSystemMetrics(SM_CYSCREEN);
+
+    SetRect(lprc, 0, 0, cx, cy);
+    switch (uEdge) {
+    case ABE_LEFT:   lprc->right = t;       break;
+    case ABE_TOP:    lprc->bottom = t;      break;
+    case ABE_RIGHT:  lprc->left = cx - t;   break;
+    case ABE_BOTTOM: lprc->top = cy - t;    break;
+    }
+}
+
+BOOL AppBarRegister(HWND hwnd)
+{
+    APPBARDATA abd;
+
+    InitRequest(&abd, hwnd);
+    abd.uCallbackMessage = APPBAR_CALLBACK;
+    g_bRegistered = AppBarMessage(ABM_NEW, &abd) != 0;
+    return g_bRegistered;
+}
+
+BOOL AppBarUnregister(HWND hwnd)
+{
+    APPBARDATA abd;
+
+    InitRequest(&abd, hwnd);
+    BOOL bRemoved = AppBarMessage(ABM_REMOVE, &abd) != 0;
+    g_bRegistered = !bRemoved;
+    return bRemoved;
+}
+
+void AppBarQueryPos(HWND hwnd, LPRECT lprc)
+{
+    BarState *pState = GetBarState(hwnd);
+    APPBARDATA abd;
+    int t;
+
+    if (!pState)
+        return;
+    InitRequest(&abd, hwnd);
+    abd.uEdge = pState->uEdge;
+    abd.rc = *lprc;
+
+    /* The thickness is the caller's; the length always spans the screen. */
+    if (abd.uEdge == ABE_LEFT || abd.uEdge == ABE_RIGHT) {
+        t = abd.rc.right - abd.rc.left;
+        abd.rc.top = 0;
+        abd.rc.bottom = GetSystemMetrics(SM_CYSCREEN);
+    } else {
+        t = abd.rc.bottom - abd.rc.top;
+        abd.rc.left = 0;
+        abd.rc.right = GetSystemMetrics(SM_CXSCREEN);
+    }
+
+    AppBarMessage(ABM_QUERYPOS, &abd);
+
+    /* The shell moves only the side that clears other bars; keep the thickness. */
+    switch (abd.uEdge) {
+    case ABE_LEFT:   abd.rc.right = abd.rc.left + t;    break;
+    case ABE_TOP:    abd.rc.bottom = abd.rc.top + t;    break;
+    case ABE_RIGHT:  abd.rc.left = abd.rc.right - t;    break;
+    case ABE_BOTTOM: abd.rc.top = abd.rc.bottom - t;    break;
+    }
+    *lprc = abd.rc;
+}
+
+void AppBarQuerySetPos(UINT uEdge, LPRECT lprc, PAPPBARDATA pabd, BOOL bMove)
+{
+    BarState *pState = GetBarState(pabd->hWnd);
+    if (!pState)
+        return;
+
+    /* A top bar always ends at row 75. Below other bars that already reach
+       that row, it keeps the thickness it was proposed with instead of
+       collapsing to nothing. A bottom bar keeps its strip at the screen's foot. */
+    if (uEdge != ABE_BOTTOM) {
+        if (lprc->top < APPBAR_TOP_BOTTOM_ROW)
+            lprc->bottom = APPBAR_TOP_BOTTOM_ROW;
+        else if (lprc->bottom <= lprc->top)
+            lprc->bottom = lprc->top + APPBAR_TOP_BOTTOM_ROW;
+    }
+
+    TraceOut("AppBarQuerySetPos: uEdge=%d, lprc->left=%d, lprc->top=%d, lprc->right=%d, lprc->bottom=%d\r\n",
+             (int)uEdge, (int)lprc->left, (int)lprc->top, (int)lprc->right, (int)lprc->bottom);
+
+    pabd->rc = *lprc;
+    pabd->uEdge = uEdge;
+    pState->uEdge = uEdge;
+
+    AppBarQueryPos(pabd->hWnd, &pabd->rc);
+    AppBarMessage(ABM_SETPOS, pabd);
+
+    if (bMove)
+        MoveWindow(pabd->hWnd, pabd->rc.left, pabd->rc.top,
+                   pabd->rc.right - pabd->rc.left, pabd->rc.bottom - pabd->rc.top, TRUE);
+
+    /* The move re-enters the window procedure and may have ended the bar. */
+    pState = GetBarState(pabd->hWnd);
+    if (pState && !pState->bAutoHide)
+        g_rcBar = pabd->rc;
+}
+
+BOOL AppBarSetSide(HWND hwnd, UINT uEdge)
+{
+    BarState *pState = GetBarState(hwnd);
+    APPBARDATA abd;
+    RECT rc;
+
+    if (!pState)
+        return TRUE;
+    InitRequest(&abd, hwnd);
+
+    /* An auto-hide bar gives up its edge's slot first and claims the new
+       edge's afterwards; the desktop is not redrawn in between. */
+    BOOL bAutoHide = pState->bAutoHide;
+    if (bAutoHide) {
+        SendMessageA(GetDesktopWindow(), WM_SETREDRAW, FALSE, 0);
+        AppBarSetAutoHide(hwnd, FALSE);
+    }
+
+    AppBarEdgeRect(uEdge, (uEdge == ABE_LEFT || uEdge == ABE_RIGHT) ? pState->cxWidth : pState->cyHeight, &rc);
+    AppBarQuerySetPos(uEdge, &rc, &abd, TRUE);
+
+    if (bAutoHide) {
+        AppBarSetAutoHide(hwnd, TRUE);
+        SendMessageA(GetDesktopWindow(), WM_SETREDRAW, TRUE, 0);
+        RedrawWindow(GetDesktopWindow(), NULL, NULL, RDW_INVALIDATE | RDW_ALLCHILDREN | RDW_UPDATENOW);
+    }
+    return TRUE;
+}
+
+void AppBarReposition(HWND hwnd)
+{
+    BarState *pState = GetBarState(hwnd);
+    APPBARDATA abd;
+    RECT rc;
+
+    if (!g_bRegistered || !pState)
+        return;
+    InitRequest(&abd, hwnd);
+    GetWindowRect(hwnd, &rc);
+    AppBarQuerySetPos(pState->uEdge, &rc, &abd, TRUE);
+}
+
+void AppBarPosChanged(PAPPBARDATA pabd)
+{
+    BarState *pState = GetBarState(pabd->hWnd);
+    RECT rcWindow, rc;
+
+    TraceOut("AppBarPosChanged\r\n");
+    if (!pState)
+        return;
+
+    BOOL bSide = pState->uEdge == ABE_LEFT || pState->uEdge == ABE_RIGHT;
+    if (pState->bAutoHide)
+        AppBarEdgeRect(pState->uEdge, bSide ? g_cxSaved : g_cySaved, &g_rcBar);
+
+    GetWindowRect(pabd->hWnd, &rcWindow);
+    AppBarEdgeRect(pState->uEdge,
+                   bSide ? rcWindow.right - rcWindow.left : rcWindow.bottom - rcWindow.top, &rc);
+    AppBarQuerySetPos(pState->uEdge, &rc, pabd, TRUE);
+}
+
+void AppBarCallback(HWND hwnd, UINT uMsg, WPARAM wParam, LPARAM lParam)
+{
+    APPBARDATA abd;
+    BarState *pState = GetBarState(hwnd);
+
+    (void)uMsg;
+    InitRequest(&abd, hwnd);
+
+    switch (wParam) {
+    case ABN_STATECHANGE:
+        TraceOut("AppBarCallback: ABN_STATECHANGE\r\n");
+        break;
+
+    case ABN_POSCHANGED:
+        TraceOut("AppBarCallback: ABN_POSCHANGED\r\n");
+        AppBarPosChanged(&abd);
+        break;
+
+    case ABN_FULLSCREENAPP:
+        TraceOut("AppBarCallback: ABN_FULLSCREENAPP\r\n");
+        if (lParam) {
+            /* Step behind the full-screen window, remembering where we stood. */
+            g_hwndZAnchor = GetWindow(hwnd, GW_HWNDPREV);
+            SetWindowPos(hwnd, HWND_BOTTOM, 0, 0, 0, 0, SWP_NOSIZE | SWP_NOMOVE | SWP_NOACTIVATE);
+        } else {
+            /* A null anchor puts the bar on top, as HWND_TOP would. */
+            HWND hwndAfter = (pState && pState->bAlwaysOnTop) ? HWND_TOPMOST : g_hwndZAnchor;
+            /* An anchor closed meanwhile would leave the bar behind everything for good. */
+            if (hwndAfter != HWND_TOPMOST && hwndAfter && !IsWindow(hwndAfter))
+                hwndAfter = HWND_TOP;
+            SetWindowPos(hwnd, hwndAfter, 0, 0, 0, 0, SWP_NOSIZE | SWP_NOMOVE | SWP_NOACTIVATE);
+            g_hwndZAnchor = NULL;
+        }
+        break;
+    }
+}
