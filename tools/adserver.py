@@ -246,7 +246,7 @@ def main(argv=None):
     threading.Thread(target=server.serve_forever, daemon=True).start()
     while not stop.wait(0.5):
         pass
-    pass
+    server.state.stopping.set()
     server.shutdown()
     server.server_close()
     return 0
