@@ -233,12 +233,12 @@ def main(argv=None):
     server.log_files = [sys.stderr] + ([open(args.log, "a")] if args.log else [])
 
     port = server.server_port
-    print(f"PORT {port}", flush=True)
     if args.ready_file:
         # Written whole then renamed, so a poller never reads a partial file.
         with open(args.ready_file + ".tmp", "w") as f:
             f.write(f"{port}\n")
         os.replace(args.ready_file + ".tmp", args.ready_file)
+    print(f"PORT {port}", flush=True)  # last, so whoever reads it finds the file too
 
     stop = threading.Event()
     for sig in (signal.SIGTERM, signal.SIGINT):
