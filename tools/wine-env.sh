@@ -34,9 +34,11 @@ if [ "${2:-}" = private-display ] || [ -z "${DISPLAY:-}" ]; then
   export DISPLAY=":$n"
   for _ in $(seq 100); do [ -e "/tmp/.X11-unix/X$n" ] && break; sleep 0.05; done
   export WINEPREFIX="$_bar_build/wineprefix"
+  export BAR_PRIVATE_DISPLAY=1
   _bar_vdesk=1
 else
   export WINEPREFIX="$_bar_build/wineprefix-display"
+  export BAR_PRIVATE_DISPLAY=0
   _bar_vdesk=0
 fi
 
