@@ -10,6 +10,9 @@
 #include "dock/shellgate.h"
 #include "res/resource.h"
 
+/* Broadcast by the shell when it (re)starts: its registrations are gone. */
+static UINT g_uTaskbarCreated;
+
 BarState *GetBarState(HWND hwnd)
 {
     return (BarState *)GetWindowLongPtrA(hwnd, 0);
@@ -19,6 +22,7 @@ static BOOL Main_OnCreate(HWND hwnd, LPCREATESTRUCTA lpCreateStruct)
 {
     (void)lpCreateStruct;
     InitCommonControls();
+    g_uTaskbarCreated = RegisterWindowMessageA("TaskbarCreated");
 
     BarState *pState = (BarState *)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(BarState));
     if (!pState)
@@ -187,6 +191,11 @@ static void Main_OnLButtonUp(HWND hwnd, int x, int y, UINT keyFlags)
 
 LRESULT CALLBACK MainWndProc(HWND hwnd, UINT uMsg, WPARAM wParam, LPARAM lParam)
 {
+    if (uMsg == g_uTaskbarCreated && uMsg != 0) {
+        AppBarShellRestarted(hwnd);
+        return 0;
+    }
+
     switch (uMsg) {
         HANDLE_MSG(hwnd, WM_CREATE,            Main_OnCreate);
         HANDLE_MSG(hwnd, WM_DESTROY,           Main_OnDestroy);

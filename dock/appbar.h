@@ -33,6 +33,7 @@ BOOL AppBarSetSide(HWND hwnd, UINT uEdge);
 void AppBarReposition(HWND hwnd);
 void AppBarCallback(HWND hwnd, UINT uMsg, WPARAM wParam, LPARAM lParam);
 void AppBarPosChanged(PAPPBARDATA pabd);
+void AppBarShellRestarted(HWND hwnd);
 void AppBarEdgeRect(UINT uEdge, int t, LPRECT lprc);
 
 /* Auto-hide */

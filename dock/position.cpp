@@ -218,3 +218,31 @@ void AppBarCallback(HWND hwnd, UINT uMsg, WPARAM wParam, LPARAM lParam)
         break;
     }
 }
+
+/* A restarted shell has forgotten every bar. Without a new registration other
+   windows would cover the strip, so a registered bar registers again and
+   docks anew, auto-hide included. The old registration is removed first: the
+   same broadcast also comes when the shell did not restart, and a second
+   ABM_NEW for a window still registered is refused. */
+void AppBarShellRestarted(HWND hwnd)
+{
+    BarState *pState = GetBarState(hwnd);
+
+    if (!g_bRegistered || !pState)
+        return;
+    TraceOut("AppBarShellRestarted\r\n");
+    AppBarUnregister(hwnd);
+    if (!AppBarRegister(hwnd))
+        return;
+
+    if (pState->bAutoHide) {
+        pState->bAutoHide = FALSE;
+        pState->bHidden = FALSE;
+        pState->cxWidth = g_cxSaved;
+        pState->cyHeight = g_cySaved;
+        AppBarSetSide(hwnd, pState->uEdge);
+        AppBarSetAutoHide(hwnd, TRUE);
+    } else {
+        AppBarSetSide(hwnd, pState->uEdge);
+    }
+}
