@@ -97,6 +97,8 @@ int RunMessageLoop(void)
 {
     MSG msg;
 
+    /* -1 is a failure, not a message: stop rather than spin on it. */
+    msg.wParam = 0;
     while (GetMessageA(&msg, NULL, 0, 0) > 0) {
         TranslateMessage(&msg);
         DispatchMessageA(&msg);
