@@ -115,10 +115,18 @@ void AppBarQuerySetPos(UINT uEdge, LPRECT lprc, PAPPBARDATA pabd, BOOL bMove)
         MoveWindow(pabd->hWnd, pabd->rc.left, pabd->rc.top,
                    pabd->rc.right - pabd->rc.left, pabd->rc.bottom - pabd->rc.top, TRUE);
 
-    /* The move re-enters the window procedure and may have ended the bar. */
+    /* The move re-enters the window procedure and may have ended the bar.
+       Its nested renegotiations may also have placed the bar elsewhere: below
+       another bar the first answer overshoots row 75 and the nested one pulls
+       the bottom back. The window stands at the latest answer, so that is the
+       rectangle a slide must return to. */
     pState = GetBarState(pabd->hWnd);
-    if (pState && !pState->bAutoHide)
-        g_rcBar = pabd->rc;
+    if (pState && !pState->bAutoHide) {
+        if (bMove)
+            GetWindowRect(pabd->hWnd, &g_rcBar);
+        else
+            g_rcBar = pabd->rc;
+    }
 }
 
 BOOL AppBarSetSide(HWND hwnd, UINT uEdge)
