@@ -4,16 +4,137 @@
      barprobe client        width height of its client area
      barprobe style         style exstyle (hex)
      barprobe visible       1 or 0
+     barprobe iconic        1 when the bar is minimised, else 0
+     barprobe launch SHOW EXE [ARGS...]
+                            starts a program with that STARTUPINFO show command ("-": none),
+                            waits for it and exits with its exit code
+     barprobe showdefault   shows a window of its own with SW_SHOWDEFAULT and prints
+                            "visible iconic" (1/0 each): what the platform makes of the
+                            show command this process was started with
      barprobe pid           the bar's process id
      barprobe foreground    1 when the bar is the foreground window
      barprobe activate-other   opens a plain window and makes it the foreground, then waits 1 s
-     barprobe cursor x y    moves the pointer (the window system's own cursor) */
+     barprobe cursor x y    moves the pointer (the window system's own cursor)
+     barprobe otherbar EDGE THICKNESS SECONDS
+                            another desktop toolbar: registers a window of its own with the
+                            shell and reserves the strip of that thickness on the edge (top,
+                            bottom, left, right), prints "registered l t r b" with the strip
+                            the shell granted, and unregisters after SECONDS or as soon as a
+                            line (or the end) arrives on its standard input */
 #include <windows.h>
 #include <stdio.h>
 #include <string.h>
 #include <stdlib.h>
 
+#include <shellapi.h>
+
 #include "app/app.h"
+
+#define WM_OTHERBAR_END (WM_APP + 2)
+
+static DWORD WINAPI StdinWatch(LPVOID lpParam)
+{
+    char line[64];
+    fgets(line, sizeof(line), stdin);
+    PostThreadMessageA((DWORD)(DWORD_PTR)lpParam, WM_OTHERBAR_END, 0, 0);
+    return 0;
+}
+
+static int OtherBar(const char *pszEdge, int t, int seconds)
+{
+    static const char *const edges[] = { "left", "top", "right", "bottom" };
+    UINT uEdge = 4;
+    for (UINT i = 0; i < 4; i++)
+        if (!strcmp(pszEdge, edges[i]))
+            uEdge = i;
+    if (uEdge > ABE_BOTTOM || t <= 0 || seconds <= 0)
+        return 2;
+
+    int cx = GetSystemMetrics(SM_CXSCREEN), cy = GetSystemMetrics(SM_CYSCREEN);
+    RECT rc = { 0, 0, cx, cy };
+    switch (uEdge) {
+    case ABE_LEFT:   rc.right = t;       break;
+    case ABE_TOP:    rc.bottom = t;      break;
+    case ABE_RIGHT:  rc.left = cx - t;   break;
+    case ABE_BOTTOM: rc.top = cy - t;    break;
+    }
+
+    HWND hwnd = CreateWindowExA(WS_EX_TOOLWINDOW, "STATIC", "barprobe otherbar", WS_POPUP | WS_VISIBLE,
+                                rc.left, rc.top, rc.right - rc.left, rc.bottom - rc.top,
+                                NULL, NULL, GetModuleHandleA(NULL), NULL);
+    if (!hwnd)
+        return 3;
+
+    APPBARDATA abd;
+    ZeroMemory(&abd, sizeof(abd));
+    abd.cbSize = sizeof(abd);
+    abd.hWnd = hwnd;
+    abd.uCallbackMessage = WM_APP + 1;
+    if (!SHAppBarMessage(ABM_NEW, &abd)) {
+        DestroyWindow(hwnd);
+        return 4;
+    }
+    abd.uEdge = uEdge;
+    abd.rc = rc;
+    SHAppBarMessage(ABM_QUERYPOS, &abd);
+    SHAppBarMessage(ABM_SETPOS, &abd);
+    printf("registered %ld %ld %ld %ld\n", (long)abd.rc.left, (long)abd.rc.top,
+           (long)abd.rc.right, (long)abd.rc.bottom);
+    fflush(stdout);
+
+    HANDLE hThread = CreateThread(NULL, 0, StdinWatch, (LPVOID)(DWORD_PTR)GetCurrentThreadId(), 0, NULL);
+    if (hThread)
+        CloseHandle(hThread);
+    DWORD start = GetTickCount();
+    bool bEnd = false;
+    while (!bEnd && GetTickCount() - start < (DWORD)seconds * 1000) {
+        MSG msg;
+        while (PeekMessageA(&msg, NULL, 0, 0, PM_REMOVE)) {
+            if (msg.message == WM_OTHERBAR_END)
+                bEnd = true;
+            DispatchMessageA(&msg);
+        }
+        MsgWaitForMultipleObjects(0, NULL, FALSE, 20, QS_ALLINPUT);
+    }
+
+    ZeroMemory(&abd, sizeof(abd));
+    abd.cbSize = sizeof(abd);
+    abd.hWnd = hwnd;
+    SHAppBarMessage(ABM_REMOVE, &abd);
+    DestroyWindow(hwnd);
+    printf("removed\n");
+    fflush(stdout);
+    return 0;
+}
+
+/* EXE is a Windows path; the child's command line quotes every argument. */
+static int Launch(const char *pszShow, int argc, char **argv)
+{
+    char szCmd[2048] = "";
+    for (int i = 0; i < argc; i++) {
+        if (strlen(szCmd) + strlen(argv[i]) + 4 >= sizeof(szCmd))
+            return 2;
+        strcat(szCmd, i ? " \"" : "\"");
+        strcat(szCmd, argv[i]);
+        strcat(szCmd, "\"");
+    }
+    STARTUPINFOA si;
+    PROCESS_INFORMATION pi;
+    ZeroMemory(&si, sizeof(si));
+    si.cb = sizeof(si);
+    if (strcmp(pszShow, "-") != 0) {
+        si.dwFlags = STARTF_USESHOWWINDOW;
+        si.wShowWindow = (WORD)atoi(pszShow);
+    }
+    if (!CreateProcessA(argv[0], szCmd, NULL, NULL, FALSE, 0, NULL, NULL, &si, &pi))
+        return 3;
+    WaitForSingleObject(pi.hProcess, INFINITE);
+    DWORD dwCode = 4;
+    GetExitCodeProcess(pi.hProcess, &dwCode);
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    return (int)dwCode;
+}
 
 int main(int argc, char **argv)
 {
@@ -23,6 +144,22 @@ int main(int argc, char **argv)
 
     if (!strcmp(verb, "cursor") && argc == 4) {
         SetCursorPos(atoi(argv[2]), atoi(argv[3]));
+        return 0;
+    }
+
+    if (!strcmp(verb, "otherbar") && argc == 5)
+        return OtherBar(argv[2], atoi(argv[3]), atoi(argv[4]));
+
+    if (!strcmp(verb, "launch") && argc >= 4)
+        return Launch(argv[2], argc - 3, argv + 3);
+
+    if (!strcmp(verb, "showdefault")) {
+        HWND hwndOwn = CreateWindowExA(WS_EX_TOOLWINDOW, "STATIC", "barprobe showdefault",
+                                       WS_POPUP | WS_THICKFRAME, 0, 0, 100, 50,
+                                       NULL, NULL, GetModuleHandleA(NULL), NULL);
+        ShowWindow(hwndOwn, SW_SHOWDEFAULT);
+        printf("%d %d\n", IsWindowVisible(hwndOwn) ? 1 : 0, IsIconic(hwndOwn) ? 1 : 0);
+        DestroyWindow(hwndOwn);
         return 0;
     }
 
@@ -45,6 +182,8 @@ int main(int argc, char **argv)
                (unsigned long)GetWindowLongA(hwnd, GWL_EXSTYLE));
     } else if (!strcmp(verb, "visible")) {
         printf("%d\n", IsWindowVisible(hwnd) ? 1 : 0);
+    } else if (!strcmp(verb, "iconic")) {
+        printf("%d\n", IsIconic(hwnd) ? 1 : 0);
     } else if (!strcmp(verb, "pid")) {
         DWORD pid = 0;
         GetWindowThreadProcessId(hwnd, &pid);
