@@ -140,6 +140,15 @@ static void Main_OnSize(HWND hwnd, UINT state, int cx, int cy)
     TraceOut("Main_OnSize: cxWidth = %d, cyHeight = %d\r\n", pState->cxWidth, pState->cyHeight);
 }
 
+/* The frame would otherwise keep the window at least its own thickness
+   (about 10 pixels), and the hidden bar must shrink to its 2-pixel sliver. */
+static void Main_OnGetMinMaxInfo(HWND hwnd, LPMINMAXINFO lpMinMaxInfo)
+{
+    (void)hwnd;
+    lpMinMaxInfo->ptMinTrackSize.x = SLIVER_THICKNESS;
+    lpMinMaxInfo->ptMinTrackSize.y = SLIVER_THICKNESS;
+}
+
 static UINT Main_OnNCHitTest(HWND hwnd, int x, int y)
 {
     AppBarStartShowTimer(hwnd);
@@ -205,6 +214,7 @@ LRESULT CALLBACK MainWndProc(HWND hwnd, UINT uMsg, WPARAM wParam, LPARAM lParam)
         HANDLE_MSG(hwnd, WM_PAINT,             Main_OnPaint);
         HANDLE_MSG(hwnd, WM_WINDOWPOSCHANGED,  Main_OnWindowPosChanged);
         HANDLE_MSG(hwnd, WM_COPYDATA,          Main_OnCopyData);
+        HANDLE_MSG(hwnd, WM_GETMINMAXINFO,     Main_OnGetMinMaxInfo);
         HANDLE_MSG(hwnd, WM_NCHITTEST,         Main_OnNCHitTest);
         HANDLE_MSG(hwnd, WM_COMMAND,           Main_OnCommand);
         HANDLE_MSG(hwnd, WM_TIMER,             Main_OnTimer);
