@@ -13,7 +13,10 @@
                             show command this process was started with
      barprobe pid           the bar's process id
      barprobe foreground    1 when the bar is the foreground window
-     barprobe activate-other   opens a plain window and makes it the foreground, then waits 1 s
+     barprobe activate-other [MS]   opens a plain window and makes it the foreground, then
+                            waits MS milliseconds (default 1000) before closing it
+     barprobe menu          left top right bottom of the popup menu on screen; exits 1 when none
+     barprobe box CAPTION   1 when a message box with that caption is on screen, else 0
      barprobe cursor x y    moves the pointer (the window system's own cursor)
      barprobe otherbar EDGE THICKNESS SECONDS
                             another desktop toolbar: registers a window of its own with the
@@ -163,6 +166,22 @@ int main(int argc, char **argv)
         return 0;
     }
 
+    if (!strcmp(verb, "menu")) {
+        HWND hwndMenu = FindWindowA("#32768", NULL);
+        if (!hwndMenu || !IsWindowVisible(hwndMenu))
+            return 1;
+        RECT rc;
+        GetWindowRect(hwndMenu, &rc);
+        printf("%ld %ld %ld %ld\n", (long)rc.left, (long)rc.top, (long)rc.right, (long)rc.bottom);
+        return 0;
+    }
+
+    if (!strcmp(verb, "box") && argc == 3) {
+        HWND hwndBox = FindWindowA("#32770", argv[2]);
+        printf("%d\n", hwndBox && IsWindowVisible(hwndBox) ? 1 : 0);
+        return 0;
+    }
+
     HWND hwnd = FindWindowA(BAR_CLASS_NAME, BAR_WINDOW_TITLE);
     if (!hwnd) {
         fprintf(stderr, "barprobe: no bar\n");
@@ -194,8 +213,9 @@ int main(int argc, char **argv)
         HWND other = CreateWindowExA(0, "STATIC", "barprobe other", WS_POPUP | WS_VISIBLE | WS_BORDER,
                                      300, 300, 200, 100, NULL, NULL, GetModuleHandleA(NULL), NULL);
         SetForegroundWindow(other);
+        DWORD ms = argc > 2 ? (DWORD)atoi(argv[2]) : 1000;
         DWORD start = GetTickCount();
-        while (GetTickCount() - start < 1000) {
+        while (GetTickCount() - start < ms) {
             MSG msg;
             while (PeekMessageA(&msg, NULL, 0, 0, PM_REMOVE))
                 DispatchMessageA(&msg);

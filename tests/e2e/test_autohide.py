@@ -1,0 +1,110 @@
+"""Auto-hide of the real bar against Wine's shell service, driven by the
+controller, another window and the pointer (xdotool)."""
+import os
+import subprocess
+import time
+import unittest
+
+import barharness as h
+
+W, H = 1024, 768
+SHOWN = (0, 0, W, 75)
+HIDDEN = (0, 0, W, 2)
+
+
+def mouse(*args):
+    subprocess.run(["xdotool", *map(str, args)], check=True, timeout=10)
+
+
+def shot(name):
+    """A screenshot kept in the build tree for a person to look at."""
+    return h.screenshot(os.path.join(os.environ.get("BAR_BUILD_DIR", "."), name))
+
+
+class OtherWindow:
+    """Another program's window in the foreground for a while (barprobe activate-other)."""
+
+    def __init__(self, ms):
+        self.proc = subprocess.Popen([h.WINE_RUN, h.BARPROBE, "activate-other", str(ms)],
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        try:
+            self.proc.wait(30)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+
+
+class AutoHideTest(unittest.TestCase):
+    def wait_rect_within(self, bar, expected, seconds):
+        """The bar reaches the rectangle; returns how long that took."""
+        t0 = time.monotonic()
+        self.assertEqual(bar.wait_rect(expected, timeout=seconds + 2), expected)
+        return time.monotonic() - t0
+
+    def test_slides_away_and_back_under_the_pointer(self):
+        mouse("mousemove", W // 2, H - 100)
+        with h.Bar() as bar:
+            self.assertTrue(bar.wait_window(), "the bar window never showed")
+            self.assertEqual(bar.wait_rect(SHOWN), SHOWN)
+
+            rc, _, err = h.ctl("autohide", "on")
+            self.assertEqual(rc, 0, err)
+            self.assertEqual(bar.trace_lines("ERROR"), [])
+            self.assertEqual(bar.rect(), SHOWN, "at the top the bar keeps its height until deactivated")
+
+            with OtherWindow(6000):
+                self.wait_rect_within(bar, HIDDEN, 5)
+                hidden = shot("autohide-hidden.png")
+
+                mouse("mousemove", W // 2, 1)
+                took = self.wait_rect_within(bar, SHOWN, 1)
+                self.assertLess(took, 1.0, "the bar did not slide back within a second")
+                shown = shot("autohide-shown.png")
+                self.assertNotEqual(h.pixel(hidden, 10, 40), h.pixel(shown, 10, 40))
+
+                # The pointer leaves while another window is in front: the hide check slides it away.
+                mouse("mousemove", W // 2, H - 100)
+                self.wait_rect_within(bar, HIDDEN, 3)
+
+            # Wine's service never names an auto-hide bar, so switching off is refused.
+            rc, _, err = h.ctl("autohide", "off")
+            self.assertEqual(rc, 0, err)
+            self.assertIsNotNone(bar.wait_trace("ERROR: We're not hidden currently\r\n", timeout=5))
+            self.assertEqual(bar.trace_lines("ERROR"), ["ERROR: We're not hidden currently\r\n"])
+            self.assertEqual(h.probe("box", "Generic, Line=586, File=AppBar"), ["0"])
+
+            # Still auto-hide: shown on activation, away on the next deactivation.
+            mouse("mousemove", W // 2, 1)
+            self.wait_rect_within(bar, SHOWN, 3)
+            with OtherWindow(2000):
+                mouse("mousemove", W // 2, H - 100)
+                self.wait_rect_within(bar, HIDDEN, 5)
+
+            rc, _, err = h.ctl("quit")
+            self.assertEqual(rc, 0, err)
+            self.assertEqual(bar.wait_exit(10), 0)
+
+    def test_comes_back_after_a_click(self):
+        # The click takes the mouse capture; the bar must still come back after hiding.
+        mouse("mousemove", W // 2, H - 100)
+        with h.Bar() as bar:
+            self.assertTrue(bar.wait_window(), "the bar window never showed")
+            self.assertEqual(bar.wait_rect(SHOWN), SHOWN)
+            rc, _, err = h.ctl("autohide", "on")
+            self.assertEqual(rc, 0, err)
+
+            mouse("mousemove", W // 2, 40, "click", 1)
+            time.sleep(0.5)
+            with OtherWindow(4000):
+                self.wait_rect_within(bar, HIDDEN, 5)
+                mouse("mousemove", W // 2, 1)
+                self.wait_rect_within(bar, SHOWN, 2)
+
+
+if __name__ == "__main__":
+    unittest.main()
