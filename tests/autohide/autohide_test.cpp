@@ -253,29 +253,33 @@ TEST_F(AutoHide, ShellRefusingTheSlotShowsTheErrorBox)
     EXPECT_EQ(g_rcBar, rcBar);
 }
 
-TEST_F(AutoHide, SwitchOnAtTheSidesShrinksAtOnceWithoutHiding)
+/* At the bottom the proposal keeps its strip at the screen's foot, so the sliver comes at once there too. */
+TEST_F(AutoHide, SwitchOnAtTheSidesAndBottomShrinksAtOnceWithoutHiding)
 {
-    const UINT edges[] = { ABE_LEFT, ABE_RIGHT };
+    const UINT edges[] = { ABE_LEFT, ABE_RIGHT, ABE_BOTTOM };
     for (UINT uEdge : edges) {
         SCOPED_TRACE(uEdge);
         AppBarSetSide(hwnd, uEdge);
-        RECT rcFull = uEdge == ABE_LEFT ? Rect(0, 0, 80, H) : Rect(W - 80, 0, W, H);
+        RECT rcFull = uEdge == ABE_LEFT ? Rect(0, 0, 80, H) : uEdge == ABE_RIGHT ? Rect(W - 80, 0, W, H)
+                                                                                 : Rect(0, H - 75, W, H);
         ASSERT_EQ(WindowRect(hwnd), rcFull);
 
         ClearWatch();
         double t0 = NowMs();
         SwitchOn();
         double ms = NowMs() - t0;
-        RECT rcSliver = uEdge == ABE_LEFT ? Rect(0, 0, 2, H) : Rect(W - 2, 0, W, H);
+        RECT rcSliver = uEdge == ABE_LEFT ? Rect(0, 0, 2, H) : uEdge == ABE_RIGHT ? Rect(W - 2, 0, W, H)
+                                                                                   : Rect(0, H - 2, W, H);
         EXPECT_EQ(WindowRect(hwnd), rcSliver);
         EXPECT_LT(ms, 300.0) << "no slide at the switch";
         EXPECT_FALSE(st->bHidden);
         EXPECT_EQ(g_rcBar, rcFull);
         EXPECT_EQ(g_cxSaved, 80);
+        EXPECT_EQ(g_cySaved, 75);
         EXPECT_EQ(ModelShell::ReservedRect(hwnd), rcSliver);
 
         /* Not hidden, so hovering arms nothing. */
-        MovePointer(rcSliver.left, H / 2);
+        MovePointer(rcSliver.left + 1, rcSliver.top + 1);
         Pump(150);
         EXPECT_FALSE(TimerArmed(hwnd, TIMER_SHOWDELAY));
         EXPECT_EQ(TimersSeen(TIMER_SHOWDELAY), 0);
@@ -285,6 +289,8 @@ TEST_F(AutoHide, SwitchOnAtTheSidesShrinksAtOnceWithoutHiding)
 
         ASSERT_TRUE(AppBarSetAutoHide(hwnd, FALSE));
         EXPECT_EQ(WindowRect(hwnd), rcFull);
+        EXPECT_EQ(st->cyHeight, 75);
+        EXPECT_EQ(st->cxWidth, 80);
     }
 }
 
