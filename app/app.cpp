@@ -12,6 +12,7 @@
 
 #if !defined(_WIN64)
 static_assert(sizeof(WNDCLASSEXA) == 48, "WNDCLASSEXA layout");
+static_assert(sizeof(BarState *) == 4, "the class reserves one 32-bit extra word");
 #endif
 
 HINSTANCE g_hAppInstance;

@@ -13,6 +13,7 @@ struct BarState {
     int  cxWidth;       /* outer width when docked left or right */
     int  cyHeight;      /* outer height when docked top or bottom */
 };
+static_assert(sizeof(BarState) == 24, "BarState: six 32-bit fields in both builds");
 
 #define BAR_DEFAULT_WIDTH   80
 #define BAR_DEFAULT_HEIGHT  60
