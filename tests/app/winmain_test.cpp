@@ -1,0 +1,95 @@
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "app/app.h"
+#include "res/resource.h"
+#include "support/imports.h"
+#include "support/modelshell.h"
+#include "support/msgbox.h"
+
+/* The entry point is not in the bar's library; this test program takes the
+   product's own file, so it checks the very function the exe starts in. */
+#include "app/main.cpp"
+
+namespace {
+
+struct ShowCall {
+    HWND hwnd;
+    int nCmdShow;
+};
+std::vector<ShowCall> g_shows;
+BOOL(WINAPI *g_pfnShowWindow)(HWND, int);
+
+/* Records the show command, then asks the bar to close through its own
+   command, so the message loop has a teardown to end on. */
+BOOL WINAPI ShowThenClose(HWND hwnd, int nCmdShow)
+{
+    g_shows.push_back({ hwnd, nCmdShow });
+    BOOL b = g_pfnShowWindow(hwnd, nCmdShow);
+    PostMessageA(hwnd, WM_COMMAND, IDM_CLOSE, 0);
+    return b;
+}
+
+ATOM WINAPI FailingRegisterClassExA(const WNDCLASSEXA *)
+{
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return 0;
+}
+
+ATOM WINAPI FailingRegisterClassA(const WNDCLASSA *)
+{
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return 0;
+}
+
+HWND WINAPI FailingCreateWindowExA(DWORD, LPCSTR, LPCSTR, DWORD, int, int, int, int, HWND, HMENU, HINSTANCE, LPVOID)
+{
+    SetLastError(ERROR_ACCESS_DENIED);
+    return nullptr;
+}
+
+}
+
+/* Whatever show command and command line arrive, the bar is shown with
+   SW_SHOWDEFAULT, and the process result after the teardown is 0. */
+TEST(WinMain, ShowsDefaultIgnoresArgumentsAndReturnsZeroAfterTeardown)
+{
+    ImportPatch sw("user32.dll", "ShowWindow", (void *)ShowThenClose);
+    ASSERT_TRUE(sw.Patched());
+    g_pfnShowWindow = sw.Original<decltype(g_pfnShowWindow)>();
+    MessageBoxWatcher boxes;
+
+    char szCmdLine[] = "/autohide --dock=left -minimized";
+    EXPECT_EQ(WinMain(GetModuleHandleA(nullptr), nullptr, szCmdLine, SW_HIDE), 0);
+    ASSERT_EQ(g_shows.size(), 1u);
+    EXPECT_EQ(g_shows[0].nCmdShow, SW_SHOWDEFAULT);
+    EXPECT_FALSE(IsWindow(g_shows[0].hwnd));
+    EXPECT_EQ(ModelShell::RequestsOf(ABM_NEW).size(), 1u);
+    EXPECT_EQ(ModelShell::RequestsOf(ABM_REMOVE).size(), 1u);
+    EXPECT_TRUE(ModelShell::RequestsOf(ABM_SETAUTOHIDEBAR).empty());
+    for (const ModelShell::Request &r : ModelShell::RequestsOf(ABM_SETPOS))
+        EXPECT_EQ(r.uEdge, (UINT)ABE_TOP);
+    EXPECT_TRUE(boxes.Boxes().empty());
+}
+
+/* A start that fails before the loop must not look like success. */
+TEST(WinMain, FailedStartReturnsNonZeroWithoutLoop)
+{
+    MessageBoxWatcher boxes;
+    HINSTANCE hInstance = GetModuleHandleA(nullptr);
+    {
+        ImportPatch ex("user32.dll", "RegisterClassExA", (void *)FailingRegisterClassExA);
+        ImportPatch a("user32.dll", "RegisterClassA", (void *)FailingRegisterClassA);
+        EXPECT_NE(WinMain(hInstance, nullptr, (LPSTR) "", SW_SHOWNORMAL), 0);
+    }
+    ASSERT_EQ(boxes.Boxes().size(), 1u);
+    EXPECT_EQ(boxes.Boxes()[0].caption, "Generic, Line=164, File=Main");
+    {
+        ImportPatch cw("user32.dll", "CreateWindowExA", (void *)FailingCreateWindowExA);
+        EXPECT_NE(WinMain(hInstance, nullptr, (LPSTR) "", SW_SHOWNORMAL), 0);
+    }
+    ASSERT_EQ(boxes.Boxes().size(), 2u);
+    EXPECT_EQ(boxes.Boxes()[1].caption, "Generic, Line=243, File=Main");
+    EXPECT_EQ(FindWindowA(BAR_CLASS_NAME, nullptr), nullptr);
+}
