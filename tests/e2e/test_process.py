@@ -48,7 +48,7 @@ class ProcessTest(unittest.TestCase):
 
             rc, _, err = h.ctl("quit")
             self.assertEqual(rc, 0, err)
-            self.assertEqual(bar.wait_exit(10), 0)
+            self.assertEqual(bar.wait_exit(30), 0)
             self.assertIsNone(h.probe("pid"), "the window outlived its process")
 
     def test_close_command_exits_zero(self):
@@ -56,7 +56,7 @@ class ProcessTest(unittest.TestCase):
             self.assertTrue(bar.wait_window())
             rc, _, err = h.ctl("close")
             self.assertEqual(rc, 0, err)
-            self.assertEqual(bar.wait_exit(10), 0)
+            self.assertEqual(bar.wait_exit(30), 0)
 
     def test_starter_show_command_and_arguments_change_nothing(self):
         """The bar is shown with SW_SHOWDEFAULT: it ends up in whatever state
@@ -80,7 +80,7 @@ class ProcessTest(unittest.TestCase):
                         self.assertEqual(bar.rect(), TOP_BAR)
                     rc, _, err = h.ctl("quit")
                     self.assertEqual(rc, 0, err)
-                    self.assertEqual(bar.wait_exit(10), 0)
+                    self.assertEqual(bar.wait_exit(30), 0)
 
 
 if __name__ == "__main__":
