@@ -97,10 +97,12 @@ DWORD WINAPI RefreshThreadProc(LPVOID lpParam)
 int RunMessageLoop(void)
 {
     MSG msg;
+    BOOL bRet;
 
-    /* -1 is a failure, not a message: stop rather than spin on it. */
-    msg.wParam = 0;
-    while (GetMessageA(&msg, NULL, 0, 0) > 0) {
+    while ((bRet = GetMessageA(&msg, NULL, 0, 0)) != 0) {
+        /* -1 is a failure, not a message: stop, and not as a success. */
+        if (bRet == -1)
+            return 1;
         TranslateMessage(&msg);
         DispatchMessageA(&msg);
     }
