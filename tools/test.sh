@@ -1,9 +1,13 @@
 #!/usr/bin/env bash
 # The test command: installs what is missing, builds the i686 product and its
-# x86_64 twin, and runs every test under wine64 on a private display.
+# x86_64 twin with their test programs, and runs the suite on both: the
+# x86_64 tree under wine64, then the i686 tree under the private 32-bit Wine
+# (qemu-i386, prepared once by tools/wine32-setup.sh), on one private display.
 #   tools/test.sh [ctest arguments, e.g. -R Dock]
 # BAR_BUILD (default build) and BAR_TEST_PORT (default 8642) let several
-# checkouts or developers test side by side on one machine.
+# checkouts or developers test side by side on one machine. BAR_I686=0 runs
+# the x86_64 tree only (quicker while iterating); BAR_WINE32_CACHE (default
+# build/wine32) is where the 32-bit Wine is kept, shared by all build dirs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -11,17 +15,58 @@ tools/deps.sh
 
 build=${BAR_BUILD:-build}
 port=${BAR_TEST_PORT:-8642}
+i686=${BAR_I686:-1}
 jobs=$(nproc)
-cmake --preset win32 -B "$build/win32" >/dev/null
+
+now() { echo "$EPOCHREALTIME"; }
+took() { awk -v a="$1" -v b="$(now)" 'BEGIN { printf "%.0f s", b - a }'; }
+
+w32_opts=(-DBAR_AD_SERVER="http://127.0.0.1:$port")
+if [ "$i686" = 1 ]; then
+  t=$(now)
+  cache=${BAR_WINE32_CACHE:-build/wine32}
+  tools/wine32-setup.sh "$cache"
+  w32run=$(cd "$cache" && pwd)/wine32-run
+  echo "32-bit Wine ready in $(took "$t")"
+  w32_opts+=(-DBAR_BUILD_TESTS=ON -DBAR_WINE32_RUN="$w32run")
+fi
+t=$(now)
+cmake --preset win32 -B "$build/win32" "${w32_opts[@]}" >/dev/null
 cmake --build "$build/win32" -j "$jobs"
+echo "i686 build: $(took "$t")"
 cmake --preset win64 -B "$build/win64" -DBAR_AD_SERVER="http://127.0.0.1:$port" \
       -DBAR_I686_EXE="$PWD/$build/win32/VantorelAdBar.exe" >/dev/null
 cmake --build "$build/win64" -j "$jobs"
 
 . tools/wine-env.sh "$build/win64" private-display
 
+# "<passed> <failed>" from a ctest log's closing line.
+counts() {
+  sed -n 's/.*tests passed, \([0-9]*\) tests\? failed out of \([0-9]*\).*/\2 \1/p' "$1" |
+    tail -1 | awk '{ print $1 - $2, $2 } END { if (!NR) print 0, 0 }'
+}
+
 set +e
-ctest --test-dir "$build/win64" --output-on-failure --timeout 300 "$@"
-rc=$?
+t=$(now)
+ctest --test-dir "$build/win64" --output-on-failure --timeout 300 "$@" 2>&1 | tee "$build/win64/ctest.log"
+rc=${PIPESTATUS[0]}
+read -r pass fail < <(counts "$build/win64/ctest.log")
+summary="x86_64: $pass passed, $fail failed in $(took "$t")"
+if [ "$i686" = 1 ]; then
+  echo "=== The same suite on the i686 build, under 32-bit Wine ==="
+  # Only one Wine desktop on the display, as in the x86_64 run.
+  /usr/lib/wine/wineserver -k >/dev/null 2>&1
+  t=$(now)
+  (. tools/wine32-env.sh "$build/win32" "$w32run"
+   ctest --test-dir "$build/win32" --output-on-failure --timeout 300 "$@") 2>&1 |
+    tee "$build/win32/ctest.log"
+  rc32=${PIPESTATUS[0]}
+  read -r pass32 fail32 < <(counts "$build/win32/ctest.log")
+  summary="$summary; i686: $pass32 passed, $fail32 failed in $(took "$t")"
+  pass=$((pass + pass32)) fail=$((fail + fail32))
+  [ "$rc" -ne 0 ] || rc=$rc32
+fi
 set -e
+echo "$summary"
+echo "$pass passed, $fail failed"
 exit $rc
