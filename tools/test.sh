@@ -28,7 +28,8 @@ if [ "$i686" = 1 ]; then
   tools/wine32-setup.sh "$cache"
   w32run=$(cd "$cache" && pwd)/wine32-run
   echo "32-bit Wine ready in $(took "$t")"
-  w32_opts+=(-DBAR_BUILD_TESTS=ON -DBAR_WINE32_RUN="$w32run")
+  w32_opts+=(-DBAR_BUILD_TESTS=ON -DBAR_WINE32_RUN="$w32run"
+             -DBAR_E2E_PROBE="$PWD/$build/win64/tests/e2e/barprobe.exe")
 fi
 t=$(now)
 cmake --preset win32 -B "$build/win32" "${w32_opts[@]}" >/dev/null
