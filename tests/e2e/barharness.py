@@ -19,6 +19,8 @@ BARCTL = os.environ.get("BARCTL", "")
 BARPROBE = os.environ.get("BARPROBE", "")
 ADSERVER_URL = os.environ.get("BAR_ADSERVER_URL", "")
 ADSERVER_LOG = os.environ.get("BAR_ADSERVER_LOG", "")
+# Time bounds stretch by this much where the programs run emulated (the i686 tree).
+TIME_FACTOR = float(os.environ.get("BAR_TIME_FACTOR", "1"))
 
 _DEBUGSTR = re.compile(r'OutputDebugStringA "(.*)"\s*$')
 
