@@ -278,8 +278,7 @@ TEST_F(ContextMenu, NoMenuOutlivesItsPress)
     EXPECT_GT(s_seen.menusWhileOpen, baseline) << "the count sees the loaded menu";
 
     s_readItems = false;
-    /* Enough presses that a menu kept per press stands out; the soak does more. */
-    for (int i = 0; i < 200; i++) {
+    for (int i = 0; i < 1000; i++) {
         Press(10 + i % 50, 12);
         ASSERT_TRUE(s_seen.shown) << i;
     }
