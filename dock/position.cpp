@@ -36,8 +36,12 @@ BOOL AppBarRegister(HWND hwnd)
 
     InitRequest(&abd, hwnd);
     abd.uCallbackMessage = APPBAR_CALLBACK;
-    g_bRegistered = AppBarMessage(ABM_NEW, &abd) != 0;
-    return g_bRegistered;
+    BOOL bNew = AppBarMessage(ABM_NEW, &abd) != 0;
+    /* The shell refuses a second ABM_NEW for a window it already holds: a
+       repeated register command must not make the bar forget that it is
+       registered, or it would stop renegotiating and never ask to be removed. */
+    g_bRegistered = bNew || g_bRegistered;
+    return bNew;
 }
 
 BOOL AppBarUnregister(HWND hwnd)
@@ -150,6 +154,14 @@ BOOL AppBarSetSide(HWND hwnd, UINT uEdge)
     AppBarEdgeRect(uEdge, (uEdge == ABE_LEFT || uEdge == ABE_RIGHT) ? pState->cxWidth : pState->cyHeight, &rc);
     AppBarQuerySetPos(uEdge, &rc, &abd, TRUE);
 
+    /* Still on: the shell no longer names this bar its edge's auto-hide bar
+       (it restarted, or dropped the bar), so switching off was refused and the
+       negotiation left g_rcBar at the old edge. The sliver below and every
+       later slide out are built from it, so it must be the new edge's strip. */
+    pState = GetBarState(hwnd);
+    if (pState && pState->bAutoHide)
+        g_rcBar = abd.rc;
+
     if (bAutoHide) {
         AppBarSetAutoHide(hwnd, TRUE);
         SendMessageA(GetDesktopWindow(), WM_SETREDRAW, TRUE, 0);
@@ -240,6 +252,8 @@ void AppBarShellRestarted(HWND hwnd)
         return;
     TraceOut("AppBarShellRestarted\r\n");
     AppBarUnregister(hwnd);
+    /* Whether the shell forgot the bar or just let it go, it holds it no more. */
+    g_bRegistered = FALSE;
     if (!AppBarRegister(hwnd))
         return;
 

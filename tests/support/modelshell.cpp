@@ -172,6 +172,13 @@ void Notify(WPARAM wCode, LPARAM lParam)
 
 void SendFullScreen(BOOL bOpened) { Notify(ABN_FULLSCREENAPP, bOpened); }
 
+void Restart()
+{
+    s_bars.clear();
+    for (HWND &h : s_autoHide)
+        h = NULL;
+}
+
 bool IsRegistered(HWND hwnd) { return Find(hwnd) != nullptr; }
 
 RECT ReservedRect(HWND hwnd)

@@ -36,6 +36,10 @@ void SendFullScreen(BOOL bOpened);
 /* Sends any notification code to every registered bar. */
 void Notify(WPARAM wCode, LPARAM lParam);
 
+/* A restarted shell: every registration and auto-hide slot is forgotten,
+   without a word to the bars. */
+void Restart();
+
 bool IsRegistered(HWND hwnd);
 RECT ReservedRect(HWND hwnd);
 HWND AutoHideBar(UINT uEdge);
