@@ -20,8 +20,8 @@ def winpath(path):
     return "Z:" + path.replace("/", "\\")
 
 
-def wait_for(fn, expected, timeout=15):
-    end = time.time() + timeout
+def wait_for(fn, expected, timeout=30):
+    end = time.time() + timeout * h.TIME_FACTOR
     value = fn()
     while value != expected and time.time() < end:
         time.sleep(0.1)
