@@ -148,8 +148,8 @@ def machine():
             f"{wine or 'wine'}; load average {load:.1f} at the start")
 
 
-def fmt(v, spec=".1f", unit=""):
-    return "n/a" if v is None else f"{v:{spec}}{unit}"
+def fmt(v, form=".1f", unit=""):
+    return "n/a" if v is None else f"{v:{form}}{unit}"
 
 
 def main():
