@@ -71,10 +71,7 @@ static void Main_OnActivate(HWND hwnd, UINT state, HWND hwndActDeact, BOOL fMini
 
     (void)hwndActDeact;
     (void)fMinimized;
-    ZeroMemory(&abd, sizeof(abd));
-    abd.cbSize = sizeof(abd);
-    abd.hWnd = hwnd;
-    abd.lParam = 0;
+    AppBarInitRequest(&abd, hwnd);
     AppBarMessage(ABM_ACTIVATE, &abd);
 
     switch (state) {
@@ -93,10 +90,7 @@ static void Main_OnWindowPosChanged(HWND hwnd, const LPWINDOWPOS lpwpos)
 {
     APPBARDATA abd;
 
-    ZeroMemory(&abd, sizeof(abd));
-    abd.cbSize = sizeof(abd);
-    abd.hWnd = hwnd;
-    abd.lParam = 0;
+    AppBarInitRequest(&abd, hwnd);
     AppBarMessage(ABM_WINDOWPOSCHANGED, &abd);
 
     /* The default handling is what sends WM_SIZE and WM_MOVE. */

@@ -25,6 +25,7 @@ extern BOOL g_bRegistered;
 extern RECT g_rcBar;        /* last fully shown docked rectangle, screen coordinates */
 extern HWND g_hwndZAnchor;  /* the window above the bar when a full-screen app opened */
 
+void AppBarInitRequest(PAPPBARDATA pabd, HWND hwnd);
 BOOL AppBarRegister(HWND hwnd);
 BOOL AppBarUnregister(HWND hwnd);
 void AppBarQueryPos(HWND hwnd, LPRECT lprc);

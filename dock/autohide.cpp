@@ -24,9 +24,7 @@ static BOOL AutoHideOn(HWND hwnd, BarState *pState)
     APPBARDATA abd;
     RECT rc;
 
-    ZeroMemory(&abd, sizeof(abd));
-    abd.cbSize = sizeof(abd);
-    abd.hWnd = hwnd;
+    AppBarInitRequest(&abd, hwnd);
     abd.uEdge = pState->uEdge;
 
     /* The shell keeps one auto-hide bar per edge, and this one may already be it. */
@@ -56,9 +54,7 @@ static BOOL AutoHideOff(HWND hwnd, BarState *pState)
 {
     APPBARDATA abd;
 
-    ZeroMemory(&abd, sizeof(abd));
-    abd.cbSize = sizeof(abd);
-    abd.hWnd = hwnd;
+    AppBarInitRequest(&abd, hwnd);
     abd.uEdge = pState->uEdge;
 
     if ((HWND)AppBarMessage(ABM_GETAUTOHIDEBAR, &abd) != hwnd) {

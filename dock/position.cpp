@@ -8,7 +8,7 @@ BOOL g_bRegistered;
 RECT g_rcBar;
 HWND g_hwndZAnchor;
 
-static void InitRequest(PAPPBARDATA pabd, HWND hwnd)
+void AppBarInitRequest(PAPPBARDATA pabd, HWND hwnd)
 {
     ZeroMemory(pabd, sizeof(*pabd));
     pabd->cbSize = sizeof(*pabd);
@@ -34,7 +34,7 @@ BOOL AppBarRegister(HWND hwnd)
 {
     APPBARDATA abd;
 
-    InitRequest(&abd, hwnd);
+    AppBarInitRequest(&abd, hwnd);
     abd.uCallbackMessage = APPBAR_CALLBACK;
     BOOL bNew = AppBarMessage(ABM_NEW, &abd) != 0;
     /* The shell refuses a second ABM_NEW for a window it already holds: a
@@ -48,7 +48,7 @@ BOOL AppBarUnregister(HWND hwnd)
 {
     APPBARDATA abd;
 
-    InitRequest(&abd, hwnd);
+    AppBarInitRequest(&abd, hwnd);
     BOOL bRemoved = AppBarMessage(ABM_REMOVE, &abd) != 0;
     g_bRegistered = !bRemoved;
     return bRemoved;
@@ -62,7 +62,7 @@ void AppBarQueryPos(HWND hwnd, LPRECT lprc)
 
     if (!pState)
         return;
-    InitRequest(&abd, hwnd);
+    AppBarInitRequest(&abd, hwnd);
     abd.uEdge = pState->uEdge;
     abd.rc = *lprc;
 
@@ -141,7 +141,7 @@ BOOL AppBarSetSide(HWND hwnd, UINT uEdge)
 
     if (!pState)
         return TRUE;
-    InitRequest(&abd, hwnd);
+    AppBarInitRequest(&abd, hwnd);
 
     /* An auto-hide bar gives up its edge's slot first and claims the new
        edge's afterwards; the desktop is not redrawn in between. */
@@ -178,7 +178,7 @@ void AppBarReposition(HWND hwnd)
 
     if (!g_bRegistered || !pState)
         return;
-    InitRequest(&abd, hwnd);
+    AppBarInitRequest(&abd, hwnd);
     GetWindowRect(hwnd, &rc);
     AppBarQuerySetPos(pState->uEdge, &rc, &abd, TRUE);
 }
@@ -208,7 +208,7 @@ void AppBarCallback(HWND hwnd, UINT uMsg, WPARAM wParam, LPARAM lParam)
     BarState *pState = GetBarState(hwnd);
 
     (void)uMsg;
-    InitRequest(&abd, hwnd);
+    AppBarInitRequest(&abd, hwnd);
 
     switch (wParam) {
     case ABN_STATECHANGE:
