@@ -1,5 +1,7 @@
 #include "ads/ads.h"
 
+#include "bar/bar.h"
+
 #include <stdio.h>
 
 #define HIMETRIC_PER_INCH   2540
@@ -26,6 +28,8 @@ void Main_OnPaint(HWND hwnd)
 
     /* Loaded before BeginPaint: the old ad stays up while the new one downloads. */
     IPicture *pPicture = AdLoadPicture(lpszUrl);
+
+    BarQuitIfTornDown(hwnd);
 
     PAINTSTRUCT ps;
     HDC hdc = BeginPaint(hwnd, &ps);

@@ -54,7 +54,21 @@ static void Main_OnDestroy(HWND hwnd)
         SetWindowLongPtrA(hwnd, 0, 0);
         HeapFree(GetProcessHeap(), 0, pState);
     }
+    /* A quit that arrives while the popup menu is open must not wait for the user to close it. */
+    EndMenu();
     PostQuitMessage(0);
+}
+
+/* For handlers that have just come back from a message loop of the
+   platform's (a picture download, a popup menu). Such a loop lets sent
+   commands through, so a close or quit may have torn the bar down inside it,
+   and it may have taken the quit message for itself; without a second one the
+   process would live on without a window. A quit already waiting is only
+   posted again. */
+void BarQuitIfTornDown(HWND hwnd)
+{
+    if (!GetBarState(hwnd))
+        PostQuitMessage(0);
 }
 
 static BOOL Main_OnCopyData(HWND hwnd, HWND hwndFrom, PCOPYDATASTRUCT pcds)

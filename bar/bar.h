@@ -19,6 +19,7 @@ static_assert(sizeof(BarState) == 24, "BarState: six 32-bit fields in both build
 #define BAR_DEFAULT_HEIGHT  60
 
 BarState *GetBarState(HWND hwnd);
+void BarQuitIfTornDown(HWND hwnd);
 LRESULT CALLBACK MainWndProc(HWND hwnd, UINT uMsg, WPARAM wParam, LPARAM lParam);
 
 #endif

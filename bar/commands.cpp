@@ -95,4 +95,5 @@ void Main_OnRButtonDown(HWND hwnd, BOOL fDoubleClick, int x, int y, UINT keyFlag
     TrackPopupMenu(hPopup, TPM_RIGHTBUTTON, pt.x, pt.y, 0, hwnd, NULL);
     if (hMenu)
         DestroyMenu(hMenu);
+    BarQuitIfTornDown(hwnd);
 }

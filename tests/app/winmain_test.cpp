@@ -2,6 +2,8 @@
 
 #include <vector>
 
+#include <olectl.h>
+
 #include "app/app.h"
 #include "res/resource.h"
 #include "support/imports.h"
@@ -92,4 +94,80 @@ TEST(WinMain, FailedStartReturnsNonZeroWithoutLoop)
     ASSERT_EQ(boxes.Boxes().size(), 2u);
     EXPECT_EQ(boxes.Boxes()[1].caption, "Generic, Line=243, File=Main");
     EXPECT_EQ(FindWindowA(BAR_CLASS_NAME, nullptr), nullptr);
+}
+
+/* The picture download runs a message loop of its own. A close or quit that
+   arrives through it tears the bar down there, and that loop may take the
+   quit message for itself (the platform's downloader does, now and then):
+   the process must still end, not live on without a window. */
+namespace {
+
+UINT g_uEndCommand;     /* WM_COMMAND for the close command, else WM_COPYDATA */
+LONG g_nLoads;
+HANDLE g_hLoopEnded;
+
+HRESULT WINAPI EndDuringDownload(LPOLESTR, LPUNKNOWN, DWORD, OLE_COLOR, REFIID, LPVOID *ppv)
+{
+    *ppv = nullptr;
+    /* The first load is the start-up paint; the second is the one from the loop. */
+    HWND hwnd = FindWindowA(BAR_CLASS_NAME, BAR_WINDOW_TITLE);
+    if (InterlockedIncrement(&g_nLoads) == 2 && hwnd) {
+        if (g_uEndCommand == WM_COMMAND) {
+            SendMessageA(hwnd, WM_COMMAND, IDM_CLOSE, 0);
+        } else {
+            COPYDATASTRUCT cds = {};
+            SendMessageA(hwnd, WM_COPYDATA, 0, (LPARAM)&cds);
+        }
+        MSG msg;
+        while (PeekMessageA(&msg, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE)) {
+        }
+    }
+    return E_FAIL;
+}
+
+/* Paints once the way the refresh thread does, then stands guard: a loop
+   that never ends is ended with a code no teardown gives. */
+DWORD WINAPI PaintThenGuard(LPVOID pvMainThread)
+{
+    HWND hwnd = nullptr;
+    for (int i = 0; i < 500 && !(hwnd = FindWindowA(BAR_CLASS_NAME, BAR_WINDOW_TITLE)); i++)
+        Sleep(10);
+    if (hwnd)
+        SendMessageA(hwnd, WM_PAINT, 0, 0);
+    if (WaitForSingleObject(g_hLoopEnded, 10000) == WAIT_TIMEOUT)
+        PostThreadMessageA((DWORD)(DWORD_PTR)pvMainThread, WM_QUIT, 99, 0);
+    return 0;
+}
+
+void EndDuringDownloadEndsTheLoop(UINT uEndCommand)
+{
+    g_uEndCommand = uEndCommand;
+    ImportPatch load("oleaut32.dll", "OleLoadPicturePath", (void *)EndDuringDownload);
+    ASSERT_TRUE(load.Patched());
+    g_hLoopEnded = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    HANDLE hGuard = CreateThread(nullptr, 0, PaintThenGuard, (LPVOID)(DWORD_PTR)GetCurrentThreadId(), 0, nullptr);
+    ASSERT_NE(hGuard, nullptr);
+
+    int nResult = WinMain(GetModuleHandleA(nullptr), nullptr, (LPSTR) "", SW_SHOWNORMAL);
+    SetEvent(g_hLoopEnded);
+    WaitForSingleObject(hGuard, INFINITE);
+    CloseHandle(hGuard);
+    CloseHandle(g_hLoopEnded);
+
+    EXPECT_EQ(g_nLoads, 2);
+    EXPECT_EQ(nResult, 0) << "99: the loop never saw a quit after the teardown";
+    EXPECT_EQ(ModelShell::RequestsOf(ABM_REMOVE).size(), 1u);
+}
+
+}
+
+TEST(WinMain, CloseDuringADownloadEndsTheLoop)
+{
+    EndDuringDownloadEndsTheLoop(WM_COMMAND);
+    EXPECT_EQ(FindWindowA(BAR_CLASS_NAME, nullptr), nullptr);
+}
+
+TEST(WinMain, QuitDuringADownloadEndsTheLoop)
+{
+    EndDuringDownloadEndsTheLoop(WM_COPYDATA);
 }

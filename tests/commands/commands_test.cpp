@@ -154,6 +154,7 @@ struct MenuSeen {
     ItemSeen items[4] = {};     /* IDM_DOCK_TOP .. IDM_DOCK_RIGHT */
     ItemSeen defaultItem = {};
     int menusWhileOpen = 0;
+    bool openAfterTeardown = false;
 };
 
 MenuSeen s_seen;
@@ -161,6 +162,7 @@ HMENU s_hmenuOpen;
 WNDPROC s_barProc;
 bool s_readItems;
 int s_commands;
+UINT s_uEndWith;    /* 0, or the message that ends the bar while its menu is open */
 
 int CountMenus()
 {
@@ -189,7 +191,10 @@ LRESULT CALLBACK WatchProc(HWND hwnd, UINT uMsg, WPARAM wParam, LPARAM lParam)
         s_hmenuOpen = (HMENU)wParam;
         break;
     case WM_ENTERIDLE:
-        if (wParam == MSGF_MENU && !s_seen.shown) {
+        if (wParam == MSGF_MENU && s_seen.shown && s_uEndWith) {
+            s_seen.openAfterTeardown = true;
+            EndMenu();
+        } else if (wParam == MSGF_MENU && !s_seen.shown) {
             s_seen.shown = true;
             GetWindowRect((HWND)lParam, &s_seen.rcMenu);
             if (s_readItems) {
@@ -199,7 +204,14 @@ LRESULT CALLBACK WatchProc(HWND hwnd, UINT uMsg, WPARAM wParam, LPARAM lParam)
                 s_seen.defaultItem = ReadItem(s_hmenuOpen, IDM_DEFAULT_ITEM);
                 s_seen.menusWhileOpen = CountMenus();
             }
-            EndMenu();
+            if (s_uEndWith == WM_COMMAND) {
+                SendMessageA(hwnd, WM_COMMAND, IDM_CLOSE, 0);
+            } else if (s_uEndWith == WM_COPYDATA) {
+                COPYDATASTRUCT cds = {};
+                SendMessageA(hwnd, WM_COPYDATA, 0, (LPARAM)&cds);
+            } else {
+                EndMenu();
+            }
         }
         break;
     case WM_COMMAND:
@@ -267,6 +279,25 @@ TEST_F(ContextMenu, MarksTheDefaultItemAndTheCurrentEdge)
         EXPECT_EQ(s_commands, 0);
         EXPECT_EQ(Take(), before);
     }
+}
+
+/* A close or quit from another program while the menu is open ends the
+   menu too, and the menu's loop, which may take the quit message for itself,
+   still leaves one for the main loop. */
+TEST_F(ContextMenu, CloseOrQuitWhileOpenStillEndsTheLoop)
+{
+    for (UINT uEndWith : { (UINT)WM_COPYDATA, (UINT)WM_COMMAND }) {
+        SCOPED_TRACE(uEndWith);
+        s_uEndWith = uEndWith;
+        Press(10, 12);
+        ASSERT_TRUE(s_seen.shown);
+        EXPECT_FALSE(s_seen.openAfterTeardown) << "the menu waited for the user";
+        EXPECT_EQ(GetBarState(hwnd), nullptr);
+        MSG msg;
+        ASSERT_TRUE(PeekMessageA(&msg, NULL, WM_QUIT, WM_QUIT, PM_REMOVE)) << "no quit message after the teardown";
+        EXPECT_EQ(msg.wParam, 0u);
+    }
+    EXPECT_FALSE(IsWindow(hwnd));
 }
 
 TEST_F(ContextMenu, NoMenuOutlivesItsPress)
