@@ -50,6 +50,24 @@ def ctl(*args):
     return run_windows(BARCTL, *args)
 
 
+def _thread_states(pid):
+    """'tid:state:kernel-wait' for each thread of a Unix process (a Wine process is one)."""
+    states = []
+    try:
+        tids = sorted(os.listdir(f"/proc/{pid}/task"), key=int)
+    except OSError:
+        return "gone"
+    for tid in tids:
+        try:
+            with open(f"/proc/{pid}/task/{tid}/stat") as f:
+                state = f.read().rsplit(")", 1)[1].split()[0]
+            with open(f"/proc/{pid}/task/{tid}/wchan") as f:
+                states.append(f"{tid}:{state}:{f.read().strip() or '-'}")
+        except OSError:
+            pass
+    return " ".join(states)
+
+
 class Bar:
     """One run of the bar's exe, with its trace lines collected from Wine's debugstr channel."""
 
@@ -58,6 +76,7 @@ class Bar:
         env["WINEDEBUG"] = "-all,+debugstr"
         env.update(extra_env or {})
         self.traces = []
+        self.hang_report = ""
         self._lock = threading.Lock()
         self.proc = subprocess.Popen([WINE_RUN, exe or BAR_EXE, *args], env=env,
                                      stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
@@ -110,10 +129,14 @@ class Bar:
             time.sleep(0.05)
         return r
 
-    def wait_exit(self, timeout=15):
+    def wait_exit(self, timeout=None):
+        """The exit code, or None when the process still runs after the timeout
+        (by default a bound far beyond the second it takes); then hang_report
+        tells where its threads wait."""
         try:
-            return self.proc.wait(timeout)
+            return self.proc.wait(timeout if timeout is not None else 30 * TIME_FACTOR)
         except subprocess.TimeoutExpired:
+            self.hang_report = "still running; threads: " + _thread_states(self.proc.pid)
             return None
 
     def stop(self):

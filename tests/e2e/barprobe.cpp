@@ -129,11 +129,20 @@ static int Launch(const char *pszShow, int argc, char **argv)
         si.dwFlags = STARTF_USESHOWWINDOW;
         si.wShowWindow = (WORD)atoi(pszShow);
     }
-    if (!CreateProcessA(argv[0], szCmd, NULL, NULL, FALSE, 0, NULL, NULL, &si, &pi))
-        return 3;
+    /* Under a loaded emulator a start now and then fails with nothing wrong
+       in the program started; that is no finding of the test, so try again. */
+    for (int nTry = 1; !CreateProcessA(argv[0], szCmd, NULL, NULL, FALSE, 0, NULL, NULL, &si, &pi); nTry++) {
+        fprintf(stderr, "barprobe: starting %s failed, error %lu (try %d)\n", argv[0],
+                (unsigned long)GetLastError(), nTry);
+        if (nTry == 3)
+            return 3;
+        Sleep(1000);
+    }
     WaitForSingleObject(pi.hProcess, INFINITE);
     DWORD dwCode = 4;
     GetExitCodeProcess(pi.hProcess, &dwCode);
+    if (dwCode != 0)
+        fprintf(stderr, "barprobe: %s exited with %lu\n", argv[0], (unsigned long)dwCode);
     CloseHandle(pi.hThread);
     CloseHandle(pi.hProcess);
     return (int)dwCode;

@@ -92,7 +92,7 @@ class AutoHideTest(unittest.TestCase):
 
             rc, _, err = h.ctl("quit")
             self.assertEqual(rc, 0, err)
-            self.assertEqual(bar.wait_exit(10), 0)
+            self.assertEqual(bar.wait_exit(), 0, bar.hang_report)
 
     def test_comes_back_after_a_click(self):
         # The click takes the mouse capture; the bar must still come back after hiding.

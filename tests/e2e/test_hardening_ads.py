@@ -167,7 +167,7 @@ class SuiteServerTest(unittest.TestCase):
             self.assertIsNone(bar.proc.poll(), "the bar ended")
             rc, _, err = h.ctl("quit")
             self.assertEqual(rc, 0, err)
-            self.assertEqual(bar.wait_exit(10), 0)
+            self.assertEqual(bar.wait_exit(), 0, bar.hang_report)
 
         # Whoever asked for them (the test or the refresh thread), the ads came
         # in turn, one request each; a redirect adds the real path only.
@@ -208,7 +208,7 @@ class OwnServerTest(unittest.TestCase):
             self.assertEqual(server.requests()[:3], ["/ads/vtl_1.ad", "/ads/vtl_2.ad", "/ads/vtl_3.ad"])
             rc, _, err = h.ctl("quit")
             self.assertEqual(rc, 0, err)
-            self.assertEqual(bar.wait_exit(10), 0)
+            self.assertEqual(bar.wait_exit(), 0, bar.hang_report)
 
     def test_no_server_then_a_server(self):
         with h.Bar(exe=ALT_EXE) as bar:
@@ -228,7 +228,7 @@ class OwnServerTest(unittest.TestCase):
                 self.assertRegex(first, r"^/ads/vtl_([4-9]|1[0-6])\.ad$")
                 rc, _, err = h.ctl("quit")
                 self.assertEqual(rc, 0, err)
-                self.assertEqual(bar.wait_exit(10), 0)
+                self.assertEqual(bar.wait_exit(), 0, bar.hang_report)
 
     def test_a_server_that_never_answers(self):
         with OwnServer(self.dir) as server, h.Bar(exe=ALT_EXE) as bar:
@@ -253,7 +253,7 @@ class OwnServerTest(unittest.TestCase):
                 self.assertRegex(server2.requests()[0], r"^/ads/vtl_([3-9]|1[0-6])\.ad$")
             rc, _, err = h.ctl("quit")
             self.assertEqual(rc, 0, err)
-            self.assertEqual(bar.wait_exit(10), 0)
+            self.assertEqual(bar.wait_exit(), 0, bar.hang_report)
 
 
 if __name__ == "__main__":

@@ -57,7 +57,7 @@ class ForeignMessagesTest(unittest.TestCase):
             self.assertTrue(on_edge(rect, "top" if edge == "none" else edge), f"{rect} after docking {edge}")
             rc, _, err = h.ctl("quit")
             self.assertEqual(rc, 0, err)
-            self.assertEqual(bar.wait_exit(10), 0)
+            self.assertEqual(bar.wait_exit(), 0, bar.hang_report)
 
     def test_copydata_storm_with_commands_and_notifications(self):
         with self.start() as bar:
@@ -68,7 +68,7 @@ class ForeignMessagesTest(unittest.TestCase):
             self.assertEqual(rc, 0, out)
             # One teardown, whatever else was in flight: a second free or a
             # use of the freed record would crash (exit code 5 under Wine).
-            self.assertEqual(bar.wait_exit(30), 0)
+            self.assertEqual(bar.wait_exit(), 0, bar.hang_report)
             for p in others:
                 p.wait(60)
 
@@ -81,7 +81,7 @@ class ForeignMessagesTest(unittest.TestCase):
             self.assertIn("AppBarCallback: ABN_POSCHANGED\r\n", bar.trace_lines())
             rc, _, err = h.ctl("quit")
             self.assertEqual(rc, 0, err)
-            self.assertEqual(bar.wait_exit(10), 0)
+            self.assertEqual(bar.wait_exit(), 0, bar.hang_report)
 
     def test_paints_and_commands_while_a_paint_is_loading(self):
         with self.start() as bar:
@@ -103,7 +103,7 @@ class ForeignMessagesTest(unittest.TestCase):
             self.assertEqual(ads, [(ads[0] + i - 1) % 16 + 1 for i in range(len(ads))])
             rc, _, err = h.ctl("quit")
             self.assertEqual(rc, 0, err)
-            self.assertEqual(bar.wait_exit(10), 0)
+            self.assertEqual(bar.wait_exit(), 0, bar.hang_report)
 
 
 if __name__ == "__main__":

@@ -59,7 +59,7 @@ class ShellTest(unittest.TestCase):
             self.assertEqual(bar.trace_lines("AppBarShellRestarted"), ["AppBarShellRestarted\r\n"])
             rc, _, err = h.ctl("quit")
             self.assertEqual(rc, 0, err)
-            self.assertEqual(bar.wait_exit(10), 0)
+            self.assertEqual(bar.wait_exit(), 0, bar.hang_report)
 
     def test_auto_hide_bar_docked_to_another_edge_slides_out_there(self):
         mouse("mousemove", W // 2, H // 2)
@@ -84,7 +84,7 @@ class ShellTest(unittest.TestCase):
                 other.wait(30)
             rc, _, err = h.ctl("quit")
             self.assertEqual(rc, 0, err)
-            self.assertEqual(bar.wait_exit(10), 0)
+            self.assertEqual(bar.wait_exit(), 0, bar.hang_report)
 
 
 if __name__ == "__main__":

@@ -29,6 +29,17 @@ def wait_for(fn, expected, timeout=30):
     return value
 
 
+def reference_state(show):
+    """What the platform makes of SW_SHOWDEFAULT for a probe window started with
+    that show command. Measured twice at most: it is the yardstick, not the bar,
+    and a start failing under a loaded emulator says nothing about either."""
+    for _ in range(2):
+        rc, out, err = h.run_windows(h.BARPROBE, "launch", show, winpath(h.BARPROBE), "showdefault")
+        if rc == 0:
+            break
+    return rc, out, err
+
+
 class ProcessTest(unittest.TestCase):
     def test_window_class_title_styles_and_copydata_exit(self):
         with h.Bar() as bar:
@@ -48,7 +59,7 @@ class ProcessTest(unittest.TestCase):
 
             rc, _, err = h.ctl("quit")
             self.assertEqual(rc, 0, err)
-            self.assertEqual(bar.wait_exit(30), 0)
+            self.assertEqual(bar.wait_exit(), 0, bar.hang_report)
             self.assertIsNone(h.probe("pid"), "the window outlived its process")
 
     def test_close_command_exits_zero(self):
@@ -56,7 +67,7 @@ class ProcessTest(unittest.TestCase):
             self.assertTrue(bar.wait_window())
             rc, _, err = h.ctl("close")
             self.assertEqual(rc, 0, err)
-            self.assertEqual(bar.wait_exit(30), 0)
+            self.assertEqual(bar.wait_exit(), 0, bar.hang_report)
 
     def test_starter_show_command_and_arguments_change_nothing(self):
         """The bar is shown with SW_SHOWDEFAULT: it ends up in whatever state
@@ -65,7 +76,7 @@ class ProcessTest(unittest.TestCase):
         command alone would ask for; its arguments are ignored."""
         for show in ("-", str(SW_HIDE), str(SW_MINIMIZE), str(SW_SHOWMINIMIZED)):
             with self.subTest(show=show):
-                rc, out, err = h.run_windows(h.BARPROBE, "launch", show, winpath(h.BARPROBE), "showdefault")
+                rc, out, err = reference_state(show)
                 self.assertEqual(rc, 0, err)
                 reference = out.split()
                 args = ("/autohide", "--dock=left", "-hide", "x y")
@@ -80,7 +91,7 @@ class ProcessTest(unittest.TestCase):
                         self.assertEqual(bar.rect(), TOP_BAR)
                     rc, _, err = h.ctl("quit")
                     self.assertEqual(rc, 0, err)
-                    self.assertEqual(bar.wait_exit(30), 0)
+                    self.assertEqual(bar.wait_exit(), 0, bar.hang_report)
 
 
 if __name__ == "__main__":
