@@ -40,6 +40,11 @@ static BOOL AutoHideOn(HWND hwnd, BarState *pState)
         return FALSE;
     }
 
+    /* While the bar waits for the shell's answer, other programs' messages
+       come through, and a quit among them frees the record. */
+    pState = GetBarState(hwnd);
+    if (!pState)
+        return FALSE;
     pState->bAutoHide = TRUE;
     g_cxSaved = pState->cxWidth;
     g_cySaved = pState->cyHeight;
@@ -69,6 +74,9 @@ static BOOL AutoHideOff(HWND hwnd, BarState *pState)
         return FALSE;
     }
 
+    pState = GetBarState(hwnd);     /* as when switching on */
+    if (!pState)
+        return FALSE;
     pState->bAutoHide = FALSE;
     pState->cxWidth = g_cxSaved;
     pState->cyHeight = g_cySaved;

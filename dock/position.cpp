@@ -151,8 +151,12 @@ BOOL AppBarSetSide(HWND hwnd, UINT uEdge)
         AppBarSetAutoHide(hwnd, FALSE);
     }
 
-    AppBarEdgeRect(uEdge, (uEdge == ABE_LEFT || uEdge == ABE_RIGHT) ? pState->cxWidth : pState->cyHeight, &rc);
-    AppBarQuerySetPos(uEdge, &rc, &abd, TRUE);
+    /* Switching off waits for the shell, and a quit may have come through meanwhile. */
+    pState = GetBarState(hwnd);
+    if (pState) {
+        AppBarEdgeRect(uEdge, (uEdge == ABE_LEFT || uEdge == ABE_RIGHT) ? pState->cxWidth : pState->cyHeight, &rc);
+        AppBarQuerySetPos(uEdge, &rc, &abd, TRUE);
+    }
 
     /* Still on: the shell no longer names this bar its edge's auto-hide bar
        (it restarted, or dropped the bar), so switching off was refused and the
@@ -257,6 +261,10 @@ void AppBarShellRestarted(HWND hwnd)
     if (!AppBarRegister(hwnd))
         return;
 
+    /* The two requests above wait for the shell, and a quit may have come through meanwhile. */
+    pState = GetBarState(hwnd);
+    if (!pState)
+        return;
     if (pState->bAutoHide) {
         pState->bAutoHide = FALSE;
         pState->bHidden = FALSE;

@@ -12,6 +12,7 @@
 #include "dock/shellgate.h"
 #include "res/resource.h"
 #include "support/barwin.h"
+#include "support/imports.h"
 #include "support/modelshell.h"
 #include "support/msgbox.h"
 #include "support/trace.h"
@@ -424,3 +425,85 @@ TEST(HardeningShellRestart, OnlyARegisteredBarAnswersAndARefusalIsKept)
     Send(hwnd, WM_CLOSE);
     EXPECT_EQ(Count(ABM_REMOVE), 0u);
 }
+
+/* While the bar waits for the shell's answer, a quit from another program can
+   come through and free the bar's record. Whatever was under way must leave
+   the freed record alone, and the process must still end. The record is kept
+   (filled with a pattern) instead of freed, so a late write shows. */
+namespace {
+
+void *s_pvRecord;
+bool s_bRecordFreed;
+BOOL(WINAPI *s_pfnHeapFree)(HANDLE, DWORD, LPVOID);
+
+BOOL WINAPI KeepRecord(HANDLE hHeap, DWORD dwFlags, LPVOID pv)
+{
+    if (pv && pv == s_pvRecord) {
+        memset(pv, 0xDD, sizeof(BarState));
+        s_bRecordFreed = true;
+        return TRUE;
+    }
+    return s_pfnHeapFree(hHeap, dwFlags, pv);
+}
+
+void QuitFromAnotherProgram(HWND hwnd)
+{
+    COPYDATASTRUCT cds = {};
+    Send(hwnd, WM_COPYDATA, 0, (LPARAM)&cds);
+}
+
+bool RecordUntouched()
+{
+    const unsigned char *pb = (const unsigned char *)s_pvRecord;
+    for (size_t i = 0; i < sizeof(BarState); i++)
+        if (pb[i] != 0xDD)
+            return false;
+    return true;
+}
+
+}
+
+class QuitWhileWaitingOnTheShell : public ::testing::TestWithParam<const char *> {};
+
+TEST_P(QuitWhileWaitingOnTheShell, LeavesTheFreedRecordAlone)
+{
+    const std::string what = GetParam();
+    ImportPatch heapFree("kernel32.dll", "HeapFree", (void *)KeepRecord);
+    ASSERT_TRUE(heapFree.Patched());
+    s_pfnHeapFree = heapFree.Original<decltype(s_pfnHeapFree)>();
+    MessageBoxWatcher boxes;
+    HWND hwnd = StartBar();
+    ASSERT_NE(hwnd, nullptr);
+    s_pvRecord = GetBarState(hwnd);
+    if (what != "auto-hide on")
+        ASSERT_TRUE(AppBarSetAutoHide(hwnd, TRUE));
+
+    if (what == "shell restart") {
+        ModelShell::DuringNext(ABM_NEW, QuitFromAnotherProgram);
+        ShellStarted(hwnd);
+    } else {
+        ModelShell::DuringNext(ABM_SETAUTOHIDEBAR, QuitFromAnotherProgram);
+        if (what == "redock")
+            AppBarSetSide(hwnd, ABE_LEFT);
+        else
+            AppBarSetAutoHide(hwnd, what == "auto-hide on");
+    }
+
+    ASSERT_TRUE(s_bRecordFreed) << "the quit never came through";
+    EXPECT_TRUE(RecordUntouched()) << "written after the free";
+    EXPECT_EQ(GetBarState(hwnd), nullptr);
+    WPARAM wParam = 99;
+    EXPECT_TRUE(QuitPosted(&wParam));
+    EXPECT_EQ(wParam, 0u);
+    EXPECT_TRUE(boxes.Boxes().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(HardeningShellFaults, QuitWhileWaitingOnTheShell,
+                         ::testing::Values("auto-hide on", "auto-hide off", "redock", "shell restart"),
+                         [](const ::testing::TestParamInfo<const char *> &info) {
+                             std::string name;
+                             for (const char *p = info.param; *p; p++)
+                                 if (isalpha((unsigned char)*p))
+                                     name += *p;
+                             return name;
+                         });

@@ -21,6 +21,8 @@ std::vector<Bar> s_bars;
 std::vector<ModelShell::Request> s_requests;
 std::vector<DWORD> s_failing;
 HWND s_autoHide[4];
+DWORD s_dwDuring;
+void (*s_pfnDuring)(HWND);
 
 Bar *Find(HWND hwnd)
 {
@@ -138,6 +140,12 @@ UINT_PTR AppBarMessage(DWORD dwMessage, PAPPBARDATA pabd)
     req.result = bFail ? 0 : Serve(dwMessage, pabd);
     req.rcOut = pabd->rc;
     s_requests.push_back(req);
+
+    if (s_pfnDuring && s_dwDuring == dwMessage) {
+        void (*pfn)(HWND) = s_pfnDuring;
+        s_pfnDuring = nullptr;
+        pfn(pabd->hWnd);
+    }
     return req.result;
 }
 
@@ -155,6 +163,12 @@ std::vector<Request> RequestsOf(DWORD dwMessage)
 }
 
 void ClearRequests() { s_requests.clear(); }
+
+void DuringNext(DWORD dwMessage, void (*pfn)(HWND))
+{
+    s_dwDuring = dwMessage;
+    s_pfnDuring = pfn;
+}
 
 void FailRequest(DWORD dwMessage, bool bFail)
 {

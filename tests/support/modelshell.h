@@ -30,6 +30,12 @@ void ClearRequests();
 /* Makes every request of that kind fail (answer 0, change nothing) until cleared. */
 void FailRequest(DWORD dwMessage, bool bFail = true);
 
+/* Runs pfn once, inside the next request of that kind, once it is served
+   but before the answer is back: the real shell is asked by a sent message,
+   and while the bar waits for the answer, messages that other programs send
+   it come through. */
+void DuringNext(DWORD dwMessage, void (*pfn)(HWND hwndBar));
+
 /* Sends ABN_FULLSCREENAPP to every registered bar, as the shell does when a
    full-screen window opens (TRUE) or the last one closes (FALSE). */
 void SendFullScreen(BOOL bOpened);
