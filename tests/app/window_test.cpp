@@ -26,15 +26,6 @@ LPARAM Pt(int x, int y) { return MAKELPARAM(x, y); }
 
 size_t Count(DWORD dwRequest) { return ModelShell::RequestsOf(dwRequest).size(); }
 
-bool QuitPosted(WPARAM *pwParam)
-{
-    MSG msg;
-    if (!PeekMessageA(&msg, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE))
-        return false;
-    *pwParam = msg.wParam;
-    return true;
-}
-
 }
 
 TEST(Window, RoutesMessagesWithTheirResults)

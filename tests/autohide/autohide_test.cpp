@@ -21,16 +21,6 @@ const char kAlreadyHiding[] = "ERROR: Another appbar is already hiding on this e
 const char kNotHidden[] = "ERROR: We're not hidden currently\r\n";
 const char kSetFailed[] = "ERROR: Error trying to set autohidebar.\r\n";
 
-double NowMs()
-{
-    static LARGE_INTEGER s_freq;
-    if (!s_freq.QuadPart)
-        QueryPerformanceFrequency(&s_freq);
-    LARGE_INTEGER t;
-    QueryPerformanceCounter(&t);
-    return t.QuadPart * 1000.0 / s_freq.QuadPart;
-}
-
 /* What the bar's window sees, recorded by a subclass in front of its procedure. */
 struct Placement {
     double ms;

@@ -17,16 +17,6 @@ namespace {
 
 const int kRuns = 20;
 
-double NowMs()
-{
-    static LARGE_INTEGER s_freq;
-    if (!s_freq.QuadPart)
-        QueryPerformanceFrequency(&s_freq);
-    LARGE_INTEGER t;
-    QueryPerformanceCounter(&t);
-    return t.QuadPart * 1000.0 / s_freq.QuadPart;
-}
-
 int s_positions;     /* moves the window really made */
 int s_placements;    /* SetWindowPos calls, moving or not */
 WNDPROC s_barProc;

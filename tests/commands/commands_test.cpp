@@ -131,9 +131,9 @@ TEST_P(CloseCommand, TearsDownBeforeReturning)
     EXPECT_FALSE(IsWindow(hwnd));
     EXPECT_FALSE(ModelShell::IsRegistered(hwnd));
     EXPECT_FALSE(g_bRegistered);
-    MSG msg;
-    ASSERT_TRUE(PeekMessageA(&msg, NULL, WM_QUIT, WM_QUIT, PM_REMOVE)) << "the quit message is posted";
-    EXPECT_EQ(msg.wParam, 0u);
+    WPARAM wParam = 99;
+    ASSERT_TRUE(QuitPosted(&wParam)) << "the quit message is posted";
+    EXPECT_EQ(wParam, 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Ids, CloseCommand,
@@ -293,9 +293,9 @@ TEST_F(ContextMenu, CloseOrQuitWhileOpenStillEndsTheLoop)
         ASSERT_TRUE(s_seen.shown);
         EXPECT_FALSE(s_seen.openAfterTeardown) << "the menu waited for the user";
         EXPECT_EQ(GetBarState(hwnd), nullptr);
-        MSG msg;
-        ASSERT_TRUE(PeekMessageA(&msg, NULL, WM_QUIT, WM_QUIT, PM_REMOVE)) << "no quit message after the teardown";
-        EXPECT_EQ(msg.wParam, 0u);
+        WPARAM wParam = 99;
+        ASSERT_TRUE(QuitPosted(&wParam)) << "no quit message after the teardown";
+        EXPECT_EQ(wParam, 0u);
     }
     EXPECT_FALSE(IsWindow(hwnd));
 }

@@ -17,6 +17,7 @@ WINE_RUN = os.environ.get("WINE_RUN", "")
 BAR_EXE = os.environ.get("BAR_EXE", "")
 BARCTL = os.environ.get("BARCTL", "")
 BARPROBE = os.environ.get("BARPROBE", "")
+BARFUZZ = os.environ.get("BARFUZZ", "")
 ADSERVER_URL = os.environ.get("BAR_ADSERVER_URL", "")
 ADSERVER_LOG = os.environ.get("BAR_ADSERVER_LOG", "")
 # Time bounds stretch by this much where the programs run emulated (the i686 tree).
@@ -43,6 +44,25 @@ def probe(*args):
     if rc != 0:
         return None
     return out.split()
+
+
+def fuzz(*args, timeout=180):
+    """Runs barfuzz; returns (rc, stdout)."""
+    rc, out, _ = run_windows(BARFUZZ, *args, timeout=timeout)
+    return rc, out
+
+
+def xdotool(*args):
+    subprocess.run(["xdotool", *map(str, args)], check=True, timeout=10)
+
+
+def granted_top():
+    """The top row Wine's service grants another bar that asks for the top 40 rows:
+    75 while our bar holds the strip above row 75, 0 when the service knows of no strip."""
+    p = subprocess.run([WINE_RUN, BARPROBE, "otherbar", "top", "40", "1"], stdin=subprocess.DEVNULL,
+                       capture_output=True, text=True, timeout=30)
+    words = p.stdout.split()
+    return int(words[2]) if len(words) >= 5 and words[0] == "registered" else None
 
 
 def ctl(*args):

@@ -12,10 +12,6 @@ SHOWN = (0, 0, W, 75)
 HIDDEN = (0, 0, W, 2)
 
 
-def mouse(*args):
-    subprocess.run(["xdotool", *map(str, args)], check=True, timeout=10)
-
-
 def shot(name):
     """A screenshot kept in the build tree for a person to look at."""
     return h.screenshot(os.path.join(os.environ.get("BAR_BUILD_DIR", "."), name))
@@ -46,7 +42,7 @@ class AutoHideTest(unittest.TestCase):
         return time.monotonic() - t0
 
     def test_slides_away_and_back_under_the_pointer(self):
-        mouse("mousemove", W // 2, H - 100)
+        h.xdotool("mousemove", W // 2, H - 100)
         with h.Bar() as bar:
             self.assertTrue(bar.wait_window(), "the bar window never showed")
             self.assertEqual(bar.wait_rect(SHOWN), SHOWN)
@@ -60,7 +56,7 @@ class AutoHideTest(unittest.TestCase):
                 self.wait_rect_within(bar, HIDDEN, 5)
                 hidden = shot("autohide-hidden.png")
 
-                mouse("mousemove", W // 2, 1)
+                h.xdotool("mousemove", W // 2, 1)
                 bound = 1.0 * h.TIME_FACTOR
                 took = self.wait_rect_within(bar, SHOWN, bound)
                 self.assertLess(took, bound, "the bar did not slide back within a second")
@@ -73,7 +69,7 @@ class AutoHideTest(unittest.TestCase):
                                  "the shown bar leaves the desktop visible")
 
                 # The pointer leaves while another window is in front: the hide check slides it away.
-                mouse("mousemove", W // 2, H - 100)
+                h.xdotool("mousemove", W // 2, H - 100)
                 self.wait_rect_within(bar, HIDDEN, 3)
 
             # Wine's service never names an auto-hide bar, so switching off is refused.
@@ -84,10 +80,10 @@ class AutoHideTest(unittest.TestCase):
             self.assertEqual(h.probe("box", "Generic, Line=586, File=AppBar"), ["0"])
 
             # Still auto-hide: shown on activation, away on the next deactivation.
-            mouse("mousemove", W // 2, 1)
+            h.xdotool("mousemove", W // 2, 1)
             self.wait_rect_within(bar, SHOWN, 3)
             with OtherWindow():
-                mouse("mousemove", W // 2, H - 100)
+                h.xdotool("mousemove", W // 2, H - 100)
                 self.wait_rect_within(bar, HIDDEN, 5)
 
             rc, _, err = h.ctl("quit")
@@ -96,18 +92,18 @@ class AutoHideTest(unittest.TestCase):
 
     def test_comes_back_after_a_click(self):
         # The click takes the mouse capture; the bar must still come back after hiding.
-        mouse("mousemove", W // 2, H - 100)
+        h.xdotool("mousemove", W // 2, H - 100)
         with h.Bar() as bar:
             self.assertTrue(bar.wait_window(), "the bar window never showed")
             self.assertEqual(bar.wait_rect(SHOWN), SHOWN)
             rc, _, err = h.ctl("autohide", "on")
             self.assertEqual(rc, 0, err)
 
-            mouse("mousemove", W // 2, 40, "click", 1)
+            h.xdotool("mousemove", W // 2, 40, "click", 1)
             time.sleep(0.5)
             with OtherWindow():
                 self.wait_rect_within(bar, HIDDEN, 5)
-                mouse("mousemove", W // 2, 1)
+                h.xdotool("mousemove", W // 2, 1)
                 self.wait_rect_within(bar, SHOWN, 2)
 
 

@@ -11,19 +11,6 @@ W, H = 1024, 768
 TOP = (0, 0, W, 75)
 
 
-def xdotool(*args):
-    subprocess.run(["xdotool", *map(str, args)], check=True, timeout=10)
-
-
-def granted_top():
-    """The top row Wine's service grants another bar that asks for the top 40 rows:
-    75 while our bar holds the strip above row 75, 0 when the service knows of no strip."""
-    p = subprocess.run([h.WINE_RUN, h.BARPROBE, "otherbar", "top", "40", "1"], stdin=subprocess.DEVNULL,
-                       capture_output=True, text=True, timeout=30)
-    words = p.stdout.split()
-    return int(words[2]) if len(words) >= 5 and words[0] == "registered" else None
-
-
 def menu_rect(timeout=5):
     end = time.monotonic() + timeout
     while time.monotonic() < end:
@@ -47,20 +34,20 @@ class ControllerTest(unittest.TestCase):
                 self.assertEqual(rc, 0, err)
                 self.assertEqual(bar.rect(), rect, edge)
 
-            self.assertEqual(granted_top(), 75)
+            self.assertEqual(h.granted_top(), 75)
             rc, _, err = h.ctl("unregister")
             self.assertEqual(rc, 0, err)
             h.ctl("dock", "top")
-            self.assertEqual(granted_top(), 0, "the service still keeps the bar's strip")
+            self.assertEqual(h.granted_top(), 0, "the service still keeps the bar's strip")
             rc, _, err = h.ctl("register")
             self.assertEqual(rc, 0, err)
             h.ctl("dock", "top")
-            self.assertEqual(granted_top(), 75, "the bar did not register again")
+            self.assertEqual(h.granted_top(), 75, "the bar did not register again")
 
             rc, _, err = h.ctl("autohide", "on")
             self.assertEqual(rc, 0, err)
             self.assertEqual(bar.trace_lines("ERROR"), [])
-            xdotool("mousemove", W // 2, H - 100)
+            h.xdotool("mousemove", W // 2, H - 100)
             other = subprocess.Popen([h.WINE_RUN, h.BARPROBE, "activate-other", "3000"])
             self.assertEqual(bar.wait_rect((0, 0, W, 2), timeout=5), (0, 0, W, 2),
                              "auto-hide is not on: the bar did not slide away when deactivated")
@@ -92,7 +79,7 @@ class ControllerTest(unittest.TestCase):
 
 class ContextMenuTest(unittest.TestCase):
     def open_menu(self, x, y):
-        xdotool("mousemove", x, y, "click", 3)
+        h.xdotool("mousemove", x, y, "click", 3)
         r = menu_rect()
         self.assertIsNotNone(r, "no popup menu appeared")
         return r
@@ -108,12 +95,12 @@ class ContextMenuTest(unittest.TestCase):
             self.assertLess(r[3] - r[1], 40, "more than one item: %r" % (r,))
             h.screenshot(os.path.join(os.environ.get("BAR_BUILD_DIR", "."), "menu-open.png"))
 
-            xdotool("key", "Escape")
+            h.xdotool("key", "Escape")
             time.sleep(0.5)
             self.assertIsNone(h.probe("menu"), "Escape left the menu open")
 
             self.open_menu(600, 30)
-            xdotool("mousemove", 600, 500, "click", 1)
+            h.xdotool("mousemove", 600, 500, "click", 1)
             time.sleep(0.5)
             self.assertIsNone(h.probe("menu"), "a click outside left the menu open")
 
@@ -122,14 +109,14 @@ class ContextMenuTest(unittest.TestCase):
             self.assertEqual(bar.trace_lines()[traces:], [], "dismissing the menu ran something")
 
             r = self.open_menu(500, 40)
-            xdotool("mousemove", (r[0] + r[2]) // 2, (r[1] + r[3]) // 2, "click", 1)
+            h.xdotool("mousemove", (r[0] + r[2]) // 2, (r[1] + r[3]) // 2, "click", 1)
             self.assertEqual(bar.wait_exit(), 0, bar.hang_report)
 
     def test_exit_chosen_with_the_right_button(self):
         with h.Bar() as bar:
             self.assertTrue(bar.wait_window(), "the bar window never showed")
             r = self.open_menu(300, 20)
-            xdotool("mousemove", (r[0] + r[2]) // 2, (r[1] + r[3]) // 2, "click", 3)
+            h.xdotool("mousemove", (r[0] + r[2]) // 2, (r[1] + r[3]) // 2, "click", 3)
             self.assertEqual(bar.wait_exit(), 0, bar.hang_report)
 
     def test_close_or_quit_while_open_ends_the_process(self):

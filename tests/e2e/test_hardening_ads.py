@@ -24,21 +24,16 @@ import barharness as h
 
 W = 1024
 BANNER_W = 468
-BARFUZZ = os.environ.get("BARFUZZ", "")
 ALT_EXE = os.environ.get("BAR_ALT_EXE", "")
 ALT_PORT = int(os.environ.get("BAR_ALT_PORT", "0"))
 ADS_DIR = os.path.join(os.environ.get("BAR_SOURCE_DIR", "."), "res", "ads")
 ADSERVER = os.path.join(os.environ.get("BAR_SOURCE_DIR", "."), "tools", "adserver.py")
 
 
-def fuzz(*args, timeout=120):
-    rc, out, err = h.run_windows(BARFUZZ, *args, timeout=timeout)
-    return rc, out.split()
-
-
 def paint(timeout=120):
     """One WM_PAINT from another program; returns its milliseconds, None when unanswered."""
-    rc, out = fuzz("paint", int(timeout * 1000), timeout=timeout + 30)
+    rc, out = h.fuzz("paint", int(timeout * 1000), timeout=timeout + 30)
+    out = out.split()
     if rc != 0 or out[3] != "1":
         return None
     return int(out[1])
@@ -236,7 +231,7 @@ class OwnServerTest(unittest.TestCase):
             self.assertEqual(bar.wait_rect((0, 0, W, 75)), (0, 0, W, 75))
             y = client_top(bar) + 10
             server.control("/control/mode?set=hang")
-            painter = subprocess.Popen([h.WINE_RUN, BARFUZZ, "paint", "600000"], stdout=subprocess.PIPE,
+            painter = subprocess.Popen([h.WINE_RUN, h.BARFUZZ, "paint", "600000"], stdout=subprocess.PIPE,
                                        stderr=subprocess.DEVNULL, text=True)
             time.sleep(3)
             self.assertIsNone(painter.poll(), "the paint came back although the server never answered")

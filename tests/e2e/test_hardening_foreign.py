@@ -3,7 +3,6 @@ command identifier in a random order, storms of WM_COPYDATA, the shell's
 notification message with random codes and arguments, and paints and
 commands arriving while a paint is still loading. The bar must live on,
 docked where its last command put it, or end cleanly with exit code 0."""
-import os
 import re
 import subprocess
 import unittest
@@ -11,13 +10,7 @@ import unittest
 import barharness as h
 
 W, H = 1024, 768
-BARFUZZ = os.environ.get("BARFUZZ", "")
 STATECHANGE = "AppBarCallback: ABN_STATECHANGE\r\n"
-
-
-def fuzz(*args, timeout=180):
-    rc, out, err = h.run_windows(BARFUZZ, *args, timeout=timeout)
-    return rc, out
 
 
 def on_edge(rect, edge):
@@ -48,7 +41,7 @@ class ForeignMessagesTest(unittest.TestCase):
     def test_every_command_id_in_random_order(self):
         with self.start() as bar:
             # Posted, not sent: 65 534 round trips would take minutes here.
-            rc, out = fuzz("commands", 7, "noclose", "post")
+            rc, out = h.fuzz("commands", 7, "noclose", "post")
             self.assertEqual(rc, 0, out)
             edge = re.search(r"last-dock (\w+)", out).group(1)
             self.assertIsNotNone(bar.wait_trace(STATECHANGE, timeout=120), "the bar never took in all commands")
@@ -61,10 +54,10 @@ class ForeignMessagesTest(unittest.TestCase):
 
     def test_copydata_storm_with_commands_and_notifications(self):
         with self.start() as bar:
-            others = [subprocess.Popen([h.WINE_RUN, BARFUZZ, *args], stdout=subprocess.DEVNULL,
+            others = [subprocess.Popen([h.WINE_RUN, h.BARFUZZ, *args], stdout=subprocess.DEVNULL,
                                        stderr=subprocess.DEVNULL)
                       for args in (("callbacks", "300", "3"), ("commands", "5", "noclose", "send"))]
-            rc, out = fuzz("copydata", 400, 4)
+            rc, out = h.fuzz("copydata", 400, 4)
             self.assertEqual(rc, 0, out)
             # One teardown, whatever else was in flight: a second free or a
             # use of the freed record would crash (exit code 5 under Wine).
@@ -74,7 +67,7 @@ class ForeignMessagesTest(unittest.TestCase):
 
     def test_random_shell_notifications(self):
         with self.start() as bar:
-            rc, out = fuzz("callbacks", 500, 42)
+            rc, out = h.fuzz("callbacks", 500, 42)
             self.assertEqual(rc, 0, out)
             self.assertEqual(out.split(), ["sent", "500"])
             self.assertEqual(bar.rect(), (0, 0, W, 75))
@@ -87,7 +80,7 @@ class ForeignMessagesTest(unittest.TestCase):
         with self.start() as bar:
             since = h.ad_log_size()
             h.adserver("/control/mode?set=slow&delay=2")
-            rc, out = fuzz("race", 300)
+            rc, out = h.fuzz("race", 300)
             self.assertEqual(rc, 0, out)
             h.adserver("/control/mode?set=ok")
             times = {m.group(1): (int(m.group(2)), int(m.group(3)))

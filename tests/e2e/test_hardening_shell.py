@@ -2,7 +2,6 @@
 a shell that forgets the bar and then announces itself again, and an
 auto-hide bar docked to another edge by a service that never names the bar
 as its edge's auto-hide bar (so switching auto-hide off is always refused)."""
-import os
 import subprocess
 import time
 import unittest
@@ -11,25 +10,11 @@ import barharness as h
 
 W, H = 1024, 768
 TOP = (0, 0, W, 75)
-BARFUZZ = os.environ.get("BARFUZZ", "")
 
 
 def fuzz(*args):
-    rc, out, _ = h.run_windows(BARFUZZ, *args)
+    rc, out = h.fuzz(*args)
     return rc, out.split()
-
-
-def granted_top():
-    """The top row Wine's service grants another bar that asks for the top 40 rows:
-    75 while our bar holds the strip above row 75, 0 when the service knows of no strip."""
-    p = subprocess.run([h.WINE_RUN, h.BARPROBE, "otherbar", "top", "40", "1"], stdin=subprocess.DEVNULL,
-                       capture_output=True, text=True, timeout=30)
-    words = p.stdout.split()
-    return int(words[2]) if len(words) >= 5 and words[0] == "registered" else None
-
-
-def mouse(*args):
-    subprocess.run(["xdotool", *map(str, args)], check=True, timeout=10)
 
 
 class ShellTest(unittest.TestCase):
@@ -41,13 +26,13 @@ class ShellTest(unittest.TestCase):
 
     def test_forgotten_bar_registers_again_when_the_shell_announces_itself(self):
         with self.start() as bar:
-            self.assertEqual(granted_top(), 75)
+            self.assertEqual(h.granted_top(), 75)
             self.assertEqual(fuzz("forget"), (0, ["removed", "1"]))
-            self.assertEqual(granted_top(), 0, "the service still keeps the bar's strip")
+            self.assertEqual(h.granted_top(), 0, "the service still keeps the bar's strip")
 
             self.assertEqual(fuzz("broadcast"), (0, ["broadcast", "1"]))
             self.assertIsNotNone(bar.wait_trace("AppBarShellRestarted\r\n", timeout=5))
-            self.assertEqual(granted_top(), 75, "the bar did not take its strip back")
+            self.assertEqual(h.granted_top(), 75, "the bar did not take its strip back")
             self.assertEqual(bar.wait_rect(TOP), TOP)
 
             # Unregistered by command, it stays out.
@@ -55,14 +40,14 @@ class ShellTest(unittest.TestCase):
             self.assertEqual(rc, 0, err)
             self.assertEqual(fuzz("broadcast"), (0, ["broadcast", "1"]))
             time.sleep(0.5)
-            self.assertEqual(granted_top(), 0)
+            self.assertEqual(h.granted_top(), 0)
             self.assertEqual(bar.trace_lines("AppBarShellRestarted"), ["AppBarShellRestarted\r\n"])
             rc, _, err = h.ctl("quit")
             self.assertEqual(rc, 0, err)
             self.assertEqual(bar.wait_exit(), 0, bar.hang_report)
 
     def test_auto_hide_bar_docked_to_another_edge_slides_out_there(self):
-        mouse("mousemove", W // 2, H // 2)
+        h.xdotool("mousemove", W // 2, H // 2)
         with self.start() as bar:
             rc, _, err = h.ctl("autohide", "on")
             self.assertEqual(rc, 0, err)
@@ -76,9 +61,9 @@ class ShellTest(unittest.TestCase):
             try:
                 time.sleep(1)
                 # The pointer resting on the sliver brings the bar out at the left, not at the top.
-                mouse("mousemove", 1, H // 2)
+                h.xdotool("mousemove", 1, H // 2)
                 self.assertEqual(bar.wait_rect((0, 0, 80, H), timeout=3), (0, 0, 80, H))
-                mouse("mousemove", W // 2, H // 2)
+                h.xdotool("mousemove", W // 2, H // 2)
                 self.assertEqual(bar.wait_rect((0, 0, 2, H), timeout=5), (0, 0, 2, H))
             finally:
                 other.wait(30)

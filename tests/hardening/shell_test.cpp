@@ -34,15 +34,6 @@ RECT Rect(LONG l, LONG t, LONG r, LONG b) { return RECT{ l, t, r, b }; }
 
 size_t Count(DWORD dwRequest) { return ModelShell::RequestsOf(dwRequest).size(); }
 
-bool QuitPosted(WPARAM *pwParam)
-{
-    MSG msg;
-    if (!PeekMessageA(&msg, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE))
-        return false;
-    *pwParam = msg.wParam;
-    return true;
-}
-
 /* Another program's desktop toolbar, registered with the service by hand. */
 struct OtherBar {
     HWND hwnd;

@@ -13,6 +13,25 @@ HWND StartBar()
     return FindWindowA(BAR_CLASS_NAME, BAR_WINDOW_TITLE);
 }
 
+bool QuitPosted(WPARAM *pwParam)
+{
+    MSG msg;
+    if (!PeekMessageA(&msg, NULL, WM_QUIT, WM_QUIT, PM_REMOVE))
+        return false;
+    *pwParam = msg.wParam;
+    return true;
+}
+
+double NowMs()
+{
+    static LARGE_INTEGER s_freq;
+    if (!s_freq.QuadPart)
+        QueryPerformanceFrequency(&s_freq);
+    LARGE_INTEGER t;
+    QueryPerformanceCounter(&t);
+    return (double)t.QuadPart * 1000.0 / (double)s_freq.QuadPart;
+}
+
 void Pump(DWORD dwMs)
 {
     PumpUntil([] { return false; }, dwMs);

@@ -14,6 +14,12 @@ void Pump(DWORD dwMs);
 /* Dispatches messages until the condition holds or the time is up. */
 bool PumpUntil(const std::function<bool()> &done, DWORD dwTimeoutMs);
 
+/* Takes the quit message off this thread's queue; false when none is there. */
+bool QuitPosted(WPARAM *pwParam);
+
+/* Milliseconds on the performance counter. */
+double NowMs();
+
 RECT WindowRect(HWND hwnd);
 int ScreenW();
 int ScreenH();
