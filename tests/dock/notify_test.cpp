@@ -85,15 +85,25 @@ TEST(DockNotify, PosChangedRenegotiatesWithPresentThickness)
     EXPECT_EQ(g_rcBar, (RECT{ 0, 0, 150, H }));
 }
 
+/* The bar just below window A, with a window B elsewhere on screen. */
+class DockFullScreen : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        hwnd = StartBar();
+        ASSERT_NE(hwnd, nullptr);
+        hwndA = CreatePlainWindow("a", 100, 200, 200, 100);
+        hwndB = CreatePlainWindow("b", 400, 200, 200, 100);
+        PlaceBelow(hwnd, hwndA);
+        Pump(50);
+    }
+    HWND hwnd = NULL, hwndA = NULL, hwndB = NULL;
+};
+
 /* A full-screen window sends the bar behind everything; its closing puts the
    bar back directly below the window that was above it. */
-TEST(DockFullScreen, OpeningSendsBarToBottomAndClosingRestoresItsPlace)
+TEST_F(DockFullScreen, OpeningSendsBarToBottomAndClosingRestoresItsPlace)
 {
-    HWND hwnd = StartBar();
-    ASSERT_NE(hwnd, nullptr);
-    HWND hwndA = CreatePlainWindow("above", 100, 200, 200, 100);
-    HWND hwndB = CreatePlainWindow("top", 400, 200, 200, 100);
-    PlaceBelow(hwnd, hwndA);
     PlaceBelow(hwndA, hwndB);
     Pump(50);
     ASSERT_EQ(GetWindow(hwnd, GW_HWNDPREV), hwndA);
@@ -113,14 +123,8 @@ TEST(DockFullScreen, OpeningSendsBarToBottomAndClosingRestoresItsPlace)
     EXPECT_FALSE(GetWindowLongA(hwnd, GWL_EXSTYLE) & WS_EX_TOPMOST);
 }
 
-TEST(DockFullScreen, ClosingWithoutOpeningPutsBarOnTop)
+TEST_F(DockFullScreen, ClosingWithoutOpeningPutsBarOnTop)
 {
-    HWND hwnd = StartBar();
-    ASSERT_NE(hwnd, nullptr);
-    HWND hwndA = CreatePlainWindow("a", 100, 200, 200, 100);
-    HWND hwndB = CreatePlainWindow("b", 400, 200, 200, 100);
-    PlaceBelow(hwnd, hwndA);
-    Pump(50);
     ASSERT_GT(ZIndex(hwnd), ZIndex(hwndA));
     ASSERT_GT(ZIndex(hwndA), ZIndex(hwndB));
 
@@ -133,14 +137,8 @@ TEST(DockFullScreen, ClosingWithoutOpeningPutsBarOnTop)
 }
 
 /* Nothing is counted: the second opening's anchor wins and one closing ends it. */
-TEST(DockFullScreen, TwoOpeningsAndOneClosing)
+TEST_F(DockFullScreen, TwoOpeningsAndOneClosing)
 {
-    HWND hwnd = StartBar();
-    ASSERT_NE(hwnd, nullptr);
-    HWND hwndA = CreatePlainWindow("a", 100, 200, 200, 100);
-    HWND hwndB = CreatePlainWindow("b", 400, 200, 200, 100);
-    PlaceBelow(hwnd, hwndA);
-    Pump(50);
 
     ModelShell::SendFullScreen(TRUE);
     ASSERT_EQ(g_hwndZAnchor, hwndA);
@@ -157,14 +155,8 @@ TEST(DockFullScreen, TwoOpeningsAndOneClosing)
 
 /* A window destroyed while the full-screen one was up cannot anchor the bar:
    it goes to the top instead of staying behind everything. */
-TEST(DockFullScreen, ClosingAfterAnchorDestroyedPutsBarOnTop)
+TEST_F(DockFullScreen, ClosingAfterAnchorDestroyedPutsBarOnTop)
 {
-    HWND hwnd = StartBar();
-    ASSERT_NE(hwnd, nullptr);
-    HWND hwndA = CreatePlainWindow("a", 100, 200, 200, 100);
-    HWND hwndB = CreatePlainWindow("b", 400, 200, 200, 100);
-    PlaceBelow(hwnd, hwndA);
-    Pump(50);
 
     ModelShell::SendFullScreen(TRUE);
     ASSERT_EQ(g_hwndZAnchor, hwndA);
@@ -175,12 +167,8 @@ TEST(DockFullScreen, ClosingAfterAnchorDestroyedPutsBarOnTop)
     EXPECT_NE(GetWindow(hwnd, GW_HWNDNEXT), nullptr);
 }
 
-TEST(DockFullScreen, AlwaysOnTopBarReturnsTopmost)
+TEST_F(DockFullScreen, AlwaysOnTopBarReturnsTopmost)
 {
-    HWND hwnd = StartBar();
-    ASSERT_NE(hwnd, nullptr);
-    HWND hwndA = CreatePlainWindow("a", 100, 200, 200, 100);
-    PlaceBelow(hwnd, hwndA);
     GetBarState(hwnd)->bAlwaysOnTop = TRUE;
 
     ModelShell::SendFullScreen(TRUE);
