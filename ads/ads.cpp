@@ -1,6 +1,6 @@
 #include "ads/ads.h"
 
-#include "bar/bar.h"
+#include "bar/state.h"
 
 #include <stdio.h>
 
@@ -29,12 +29,15 @@ void Main_OnPaint(HWND hwnd)
     /* Loaded before BeginPaint: the old ad stays up while the new one downloads. */
     IPicture *pPicture = AdLoadPicture(lpszUrl);
 
-    BarQuitIfTornDown(hwnd);
-
-    PAINTSTRUCT ps;
-    HDC hdc = BeginPaint(hwnd, &ps);
-    AdRender(hwnd, hdc);
-    EndPaint(hwnd, &ps);
+    /* The download lets other programs' messages through: the bar may have
+       been torn down, and its window destroyed, meanwhile. */
+    if (GetBarState(hwnd)) {
+        PAINTSTRUCT ps;
+        HDC hdc = BeginPaint(hwnd, &ps);
+        if (hdc)
+            AdRender(hwnd, hdc);
+        EndPaint(hwnd, &ps);
+    }
 
     /* Before the buffer goes: the record's source points into it. */
     AdFreePicture(pPicture);

@@ -30,23 +30,35 @@ void AdRender(HWND hwnd, HDC hdc)
     if (SUCCEEDED(hr) || (dwAttributes & PICTURE_TRANSPARENT)) {
         int cx = g_AdPicture.cxPixels;
         int cy = g_AdPicture.cyPixels;
-        HDC hdcMem = CreateCompatibleDC(hdc);
-        HBITMAP hbm = CreateCompatibleBitmap(hdc, cx, cy);
-        HGDIOBJ hbmOld = SelectObject(hdcMem, hbm);
-        if (hPal) {
-            SelectPalette(hdcMem, hPal, FALSE);
-            RealizePalette(hdcMem);
-        }
-
         /* Centred on the screen, not the client area: a docked bar spans the screen. */
-        int cxScreen = GetDeviceCaps(hdcMem, HORZRES);
-        RECT rcBounds = { 0, 0, cx, cy };
-        pPicture->Render(hdcMem, 0, 0, cx, cy, 0, hmHeight, hmWidth, -hmHeight, &rcBounds);
-        BitBlt(hdc, cxScreen / 2 - cx / 2, 0, cx, cy, hdcMem, 0, 0, SRCCOPY);
+        int cxScreen = GetDeviceCaps(hdc, HORZRES);
+        RECT rcPicture = { cxScreen / 2 - cx / 2, 0, 0, cy };
+        rcPicture.right = rcPicture.left + cx;
 
-        SelectObject(hdcMem, hbmOld);
-        DeleteObject(hbm);
-        DeleteDC(hdcMem);
+        /* Only the part inside the client area can show: the memory bitmap
+           and the render are that part alone, so a huge ad costs no more
+           memory than a small one. */
+        RECT rcShown;
+        if (IntersectRect(&rcShown, &rcPicture, &rcClient)) {
+            int cxShown = rcShown.right - rcShown.left;
+            int cyShown = rcShown.bottom - rcShown.top;
+            HDC hdcMem = CreateCompatibleDC(hdc);
+            HBITMAP hbm = CreateCompatibleBitmap(hdc, cxShown, cyShown);
+            HGDIOBJ hbmOld = SelectObject(hdcMem, hbm);
+            if (hPal) {
+                SelectPalette(hdcMem, hPal, FALSE);
+                RealizePalette(hdcMem);
+            }
+
+            RECT rcBounds = { 0, 0, cx, cy };
+            pPicture->Render(hdcMem, rcPicture.left - rcShown.left, rcPicture.top - rcShown.top, cx, cy,
+                             0, hmHeight, hmWidth, -hmHeight, &rcBounds);
+            BitBlt(hdc, rcShown.left, rcShown.top, cxShown, cyShown, hdcMem, 0, 0, SRCCOPY);
+
+            SelectObject(hdcMem, hbmOld);
+            DeleteObject(hbm);
+            DeleteDC(hdcMem);
+        }
     } else {
         pPicture->Render(hdc, 0, 0, rcClient.right, rcClient.bottom,
                          0, hmHeight, hmWidth, -hmHeight, &rcClient);

@@ -1,21 +1,14 @@
 #include "app/app.h"
 
-#include <stdarg.h>
-#include <stdio.h>
-
+#include "app/trace.h"
 #include "bar/bar.h"
+#include "bar/state.h"
 #include "res/resource.h"
-
-#define TRACE_BUFFER_SIZE   512
-#define CAPTION_SIZE        256
-#define LANG_EN_US          MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US)   /* 1033 */
 
 #if !defined(_WIN64)
 static_assert(sizeof(WNDCLASSEXA) == 48, "WNDCLASSEXA layout");
 static_assert(sizeof(BarState *) == 4, "the class reserves one 32-bit extra word");
 #endif
-
-HINSTANCE g_hAppInstance;
 
 BOOL RegisterBarClass(HINSTANCE hInstance)
 {
@@ -63,12 +56,17 @@ BOOL CreateBarWindow(HINSTANCE hInstance, int nCmdShow)
 
     /* The creation handler docks the bar while it is still hidden, so the
        size given here never shows. */
+    SetLastError(ERROR_SUCCESS);
     HWND hwnd = CreateWindowExA(WS_EX_CLIENTEDGE | WS_EX_TOOLWINDOW,
                                 BAR_CLASS_NAME, BAR_WINDOW_TITLE,
                                 WS_POPUP | WS_CLIPCHILDREN | WS_THICKFRAME,
                                 CW_USEDEFAULT, CW_USEDEFAULT, 400, 200,
                                 NULL, NULL, hInstance, NULL);
     if (!hwnd) {
+        /* The creation handler refuses only for want of memory, and that
+           leaves no code of the window manager's own to show. */
+        if (GetLastError() == ERROR_SUCCESS)
+            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         ReportError(ERRLINE_CREATE_WINDOW, "Main");
         return FALSE;
     }
@@ -109,37 +107,24 @@ int RunMessageLoop(void)
     return (int)msg.wParam;
 }
 
-int TraceOut(const char *lpszFormat, ...)
+/* The whole life of the program; the entry point only hands it the instance. */
+int RunBar(HINSTANCE hInstance)
 {
-    char szBuffer[TRACE_BUFFER_SIZE];
-    va_list args;
-
-    va_start(args, lpszFormat);
-    int n = _vsnprintf(szBuffer, sizeof(szBuffer) - 1, lpszFormat, args);
-    va_end(args);
-    szBuffer[sizeof(szBuffer) - 1] = '\0';      /* _vsnprintf leaves a cut text unterminated */
-
-    OutputDebugStringA(szBuffer);
-    return n;
-}
-
-void ReportError(int nLine, const char *lpszModule)
-{
-    char szCaption[CAPTION_SIZE];
-    LPSTR lpszText = NULL;
-    DWORD dwError = GetLastError();
-
-    if (FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ALLOCATE_BUFFER,
-                       NULL, dwError, LANG_EN_US, (LPSTR)&lpszText, 0, NULL) && lpszText) {
-        _snprintf(szCaption, sizeof(szCaption) - 1, "Generic, Line=%d, File=%s", nLine, lpszModule);
-        szCaption[sizeof(szCaption) - 1] = '\0';
-        MessageBoxA(NULL, lpszText, szCaption, MB_ICONWARNING | MB_OK);
-        LocalFree(lpszText);
-        return;
+    /* Pictures load through URL monikers, which are COM: the thread must join
+       an apartment before its first COM call, and before the window shows,
+       since showing it paints the first ad. A bar that can show no ad has no
+       reason to take screen space, so a failure here ends the start. */
+    HRESULT hr = OleInitialize(NULL);
+    if (FAILED(hr)) {
+        SetLastError((DWORD)hr);
+        ReportError(ERRLINE_INIT_COM, "Main");
+        return 1;
     }
 
-    _snprintf(szCaption, sizeof(szCaption) - 1,
-              "An error occured calling FormatMessage().Error Code %d", (int)GetLastError());
-    szCaption[sizeof(szCaption) - 1] = '\0';
-    MessageBoxA(NULL, szCaption, "Generic", MB_ICONWARNING | MB_OK);
+    /* A start that fails before the loop must not read as success to whoever started us. */
+    int nExit = 1;
+    if (RegisterBarClass(hInstance) && CreateBarWindow(hInstance, SW_SHOWDEFAULT))
+        nExit = RunMessageLoop();
+    OleUninitialize();
+    return nExit;
 }

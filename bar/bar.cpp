@@ -3,20 +3,16 @@
 #include <windowsx.h>
 #include <commctrl.h>
 
-#include "app/app.h"
 #include "ads/ads.h"
+#include "app/trace.h"
 #include "bar/commands.h"
+#include "bar/state.h"
 #include "dock/appbar.h"
 #include "dock/shellgate.h"
 #include "res/resource.h"
 
 /* Broadcast by the shell when it (re)starts: its registrations are gone. */
 static UINT g_uTaskbarCreated;
-
-BarState *GetBarState(HWND hwnd)
-{
-    return (BarState *)GetWindowLongPtrA(hwnd, 0);
-}
 
 static BOOL Main_OnCreate(HWND hwnd, LPCREATESTRUCTA lpCreateStruct)
 {
@@ -29,7 +25,7 @@ static BOOL Main_OnCreate(HWND hwnd, LPCREATESTRUCTA lpCreateStruct)
         return FALSE;
 
     /* Stored before docking: the moves below re-enter this window procedure. */
-    SetWindowLongPtrA(hwnd, 0, (LONG_PTR)pState);
+    SetBarState(hwnd, pState);
     pState->bAutoHide    = FALSE;
     pState->bAlwaysOnTop = FALSE;
     pState->uEdge        = ABE_TOP;
@@ -48,27 +44,16 @@ static void Main_OnDestroy(HWND hwnd)
 
     /* The pointer is cleared with the free: after a WM_COPYDATA teardown the
        window lives on until the loop sees the quit, and later messages must
-       find no record rather than a freed one. */
+       find no record rather than a freed one. The unregister command above
+       waits for the shell, and a second teardown may have come through. */
     BarState *pState = GetBarState(hwnd);
-    if (pState) {
-        SetWindowLongPtrA(hwnd, 0, 0);
-        HeapFree(GetProcessHeap(), 0, pState);
-    }
+    if (!pState)
+        return;
+    SetBarState(hwnd, NULL);
+    HeapFree(GetProcessHeap(), 0, pState);
     /* A quit that arrives while the popup menu is open must not wait for the user to close it. */
     EndMenu();
     PostQuitMessage(0);
-}
-
-/* For handlers that have just come back from a message loop of the
-   platform's (a picture download, a popup menu). Such a loop lets sent
-   commands through, so a close or quit may have torn the bar down inside it,
-   and it may have taken the quit message for itself; without a second one the
-   process would live on without a window. A quit already waiting is only
-   posted again. */
-void BarQuitIfTornDown(HWND hwnd)
-{
-    if (!GetBarState(hwnd))
-        PostQuitMessage(0);
 }
 
 static BOOL Main_OnCopyData(HWND hwnd, HWND hwndFrom, PCOPYDATASTRUCT pcds)
@@ -206,7 +191,7 @@ static void Main_OnLButtonUp(HWND hwnd, int x, int y, UINT keyFlags)
         ReleaseCapture();
 }
 
-LRESULT CALLBACK MainWndProc(HWND hwnd, UINT uMsg, WPARAM wParam, LPARAM lParam)
+static LRESULT BarWndProc(HWND hwnd, UINT uMsg, WPARAM wParam, LPARAM lParam)
 {
     if (uMsg == g_uTaskbarCreated && uMsg != 0) {
         AppBarShellRestarted(hwnd);
@@ -236,4 +221,26 @@ LRESULT CALLBACK MainWndProc(HWND hwnd, UINT uMsg, WPARAM wParam, LPARAM lParam)
         return 0;
     }
     return DefWindowProcA(hwnd, uMsg, wParam, lParam);
+}
+
+LRESULT CALLBACK MainWndProc(HWND hwnd, UINT uMsg, WPARAM wParam, LPARAM lParam)
+{
+    /* Without its record the window is either not created yet or torn down
+       and waiting for the loop to see the quit: the bar does nothing then.
+       On Windows a refused WM_CREATE is followed by WM_DESTROY, and a quit
+       posted there would close the start-up's error box at once. */
+    BarState *pState = GetBarState(hwnd);
+    if (!pState && uMsg != WM_CREATE)
+        return DefWindowProcA(hwnd, uMsg, wParam, lParam);
+
+    LRESULT lResult = BarWndProc(hwnd, uMsg, wParam, lParam);
+
+    /* A modal loop that ran inside this message (the size or move loop, a
+       menu, a download, a message box) lets other programs' messages through,
+       and the teardown may have run in there; such a loop may also take the
+       quit for itself, and the process would live on without a window. The
+       quit is a flag, so posting it again is harmless. */
+    if (pState && !GetBarState(hwnd))
+        PostQuitMessage(0);
+    return lResult;
 }

@@ -1,7 +1,7 @@
 #include "bar/commands.h"
 
-#include "app/app.h"
-#include "bar/bar.h"
+#include "app/trace.h"
+#include "bar/state.h"
 #include "dock/appbar.h"
 #include "res/resource.h"
 
@@ -95,5 +95,4 @@ void Main_OnRButtonDown(HWND hwnd, BOOL fDoubleClick, int x, int y, UINT keyFlag
     TrackPopupMenu(hPopup, TPM_RIGHTBUTTON, pt.x, pt.y, 0, hwnd, NULL);
     if (hMenu)
         DestroyMenu(hMenu);
-    BarQuitIfTornDown(hwnd);
 }

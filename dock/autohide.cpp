@@ -1,7 +1,7 @@
 #include "dock/appbar.h"
 
-#include "app/app.h"
-#include "bar/bar.h"
+#include "app/trace.h"
+#include "bar/state.h"
 #include "dock/shellgate.h"
 
 int g_cxSaved;
@@ -17,6 +17,17 @@ static void SliverRect(UINT uEdge, const RECT *lprcBar, LPRECT lprc)
     case ABE_RIGHT:  lprc->left = lprc->right - SLIVER_THICKNESS;   break;
     case ABE_BOTTOM: lprc->top = lprc->bottom - SLIVER_THICKNESS;   break;
     }
+}
+
+/* The shell answers a refusal with FALSE alone and sets no error code, so
+   the box is given one of its own rather than whatever a call before left.
+   A re-dock may have switched off the desktop's redraw, and the box must be
+   seen. */
+static void ReportRefusal(int nLine, DWORD dwError)
+{
+    SendMessageA(GetDesktopWindow(), WM_SETREDRAW, TRUE, 0);
+    SetLastError(dwError);
+    ReportError(nLine, "AppBar");
 }
 
 static BOOL AutoHideOn(HWND hwnd, BarState *pState)
@@ -36,7 +47,7 @@ static BOOL AutoHideOn(HWND hwnd, BarState *pState)
     abd.lParam = TRUE;
     if (!AppBarMessage(ABM_SETAUTOHIDEBAR, &abd)) {
         TraceOut("ERROR: Error trying to set autohidebar.\r\n");
-        ReportError(ERRLINE_SET_AUTOHIDE, "AppBar");
+        ReportRefusal(ERRLINE_SET_AUTOHIDE, ERROR_BUSY);
         return FALSE;
     }
 
@@ -70,7 +81,7 @@ static BOOL AutoHideOff(HWND hwnd, BarState *pState)
     abd.lParam = FALSE;
     if (!AppBarMessage(ABM_SETAUTOHIDEBAR, &abd)) {
         TraceOut("ERROR: Error trying to set autohidebar.\r\n");
-        ReportError(ERRLINE_CLEAR_AUTOHIDE, "AppBar");
+        ReportRefusal(ERRLINE_CLEAR_AUTOHIDE, ERROR_ACCESS_DENIED);
         return FALSE;
     }
 

@@ -1,7 +1,7 @@
 #include "dock/appbar.h"
 
-#include "app/app.h"
-#include "bar/bar.h"
+#include "app/trace.h"
+#include "bar/state.h"
 #include "dock/shellgate.h"
 
 BOOL g_bRegistered;
