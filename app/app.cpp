@@ -56,17 +56,17 @@ BOOL CreateBarWindow(HINSTANCE hInstance, int nCmdShow)
 
     /* The creation handler docks the bar while it is still hidden, so the
        size given here never shows. */
-    SetLastError(ERROR_SUCCESS);
+    DWORD dwRefusal = ERROR_SUCCESS;     /* the creation handler's reason, should it refuse */
     HWND hwnd = CreateWindowExA(WS_EX_CLIENTEDGE | WS_EX_TOOLWINDOW,
                                 BAR_CLASS_NAME, BAR_WINDOW_TITLE,
                                 WS_POPUP | WS_CLIPCHILDREN | WS_THICKFRAME,
                                 CW_USEDEFAULT, CW_USEDEFAULT, 400, 200,
-                                NULL, NULL, hInstance, NULL);
+                                NULL, NULL, hInstance, &dwRefusal);
     if (!hwnd) {
-        /* The creation handler refuses only for want of memory, and that
-           leaves no code of the window manager's own to show. */
-        if (GetLastError() == ERROR_SUCCESS)
-            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        /* A refusal of the creation handler leaves no code of its own: the
+           window manager's, if any, is about the window it then destroyed. */
+        if (dwRefusal != ERROR_SUCCESS)
+            SetLastError(dwRefusal);
         ReportError(ERRLINE_CREATE_WINDOW, "Main");
         return FALSE;
     }

@@ -16,13 +16,16 @@ static UINT g_uTaskbarCreated;
 
 static BOOL Main_OnCreate(HWND hwnd, LPCREATESTRUCTA lpCreateStruct)
 {
-    (void)lpCreateStruct;
     InitCommonControls();
     g_uTaskbarCreated = RegisterWindowMessageA("TaskbarCreated");
 
     BarState *pState = (BarState *)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(BarState));
-    if (!pState)
+    if (!pState) {
+        /* HeapAlloc sets no error code: start-up reports this one. */
+        if (lpCreateStruct->lpCreateParams)
+            *(DWORD *)lpCreateStruct->lpCreateParams = ERROR_NOT_ENOUGH_MEMORY;
         return FALSE;
+    }
 
     /* Stored before docking: the moves below re-enter this window procedure. */
     SetBarState(hwnd, pState);

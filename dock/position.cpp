@@ -37,6 +37,12 @@ BOOL AppBarRegister(HWND hwnd)
     AppBarInitRequest(&abd, hwnd);
     abd.uCallbackMessage = APPBAR_CALLBACK;
     BOOL bNew = AppBarMessage(ABM_NEW, &abd) != 0;
+    /* A teardown that came through while the shell answered sent no removal,
+       the bar not being registered yet: the shell would keep a dead bar's strip. */
+    if (bNew && !GetBarState(hwnd)) {
+        AppBarMessage(ABM_REMOVE, &abd);
+        return FALSE;
+    }
     /* The shell refuses a second ABM_NEW for a window it already holds: a
        repeated register command must not make the bar forget that it is
        registered, or it would stop renegotiating and never ask to be removed. */
