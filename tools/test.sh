@@ -13,7 +13,7 @@ cd "$(dirname "$0")/.."
 
 tools/deps.sh
 
-build=${BAR_BUILD:-build}
+build=$(realpath -m "${BAR_BUILD:-build}")
 port=${BAR_TEST_PORT:-8642}
 i686=${BAR_I686:-1}
 jobs=$(nproc)
@@ -29,14 +29,14 @@ if [ "$i686" = 1 ]; then
   w32run=$(cd "$cache" && pwd)/wine32-run
   echo "32-bit Wine ready in $(took "$t")"
   w32_opts+=(-DBAR_BUILD_TESTS=ON -DBAR_WINE32_RUN="$w32run"
-             -DBAR_E2E_PROBE="$PWD/$build/win64/tests/e2e/barprobe.exe")
+             -DBAR_E2E_PEER="$build/win64/tests/barpeer.exe")
 fi
 t=$(now)
 cmake --preset win32 -B "$build/win32" "${w32_opts[@]}" >/dev/null
 cmake --build "$build/win32" -j "$jobs"
 echo "i686 build: $(took "$t")"
 cmake --preset win64 -B "$build/win64" -DBAR_AD_SERVER="http://127.0.0.1:$port" \
-      -DBAR_I686_EXE="$PWD/$build/win32/VantorelAdBar.exe" >/dev/null
+      -DBAR_I686_EXE="$build/win32/VantorelAdBar.exe" >/dev/null
 cmake --build "$build/win64" -j "$jobs"
 
 . tools/wine-env.sh "$build/win64" private-display

@@ -1,134 +1,56 @@
-"""Commands from another program (the controller) and the right-button menu,
-on the real bar under Wine."""
-import os
+"""Commands from other programs and the right-button menu."""
 import subprocess
-import time
 import unittest
 
-import barharness as h
+import harness as h
+from harness import H, W
 
-W, H = 1024, 768
-TOP = (0, 0, W, 75)
-
-
-def menu_rect(timeout=5):
-    end = time.monotonic() + timeout
-    while time.monotonic() < end:
-        r = h.probe("menu")
-        if r:
-            return tuple(map(int, r))
-        time.sleep(0.1)
-    return None
+SLIVERS = {"top": (0, 0, W, 2), "bottom": (0, H - 2, W, H), "left": (0, 0, 2, H), "right": (W - 2, 0, W, H)}
+FULL = {"top": h.TOP, "bottom": (0, H - 75, W, H), "left": (0, 0, 80, H), "right": (W - 80, 0, W, H)}
 
 
-class ControllerTest(unittest.TestCase):
-    def test_every_command_from_another_process(self):
-        with h.Bar() as bar:
-            self.assertTrue(bar.wait_window(), "the bar window never showed")
-            self.assertEqual(bar.wait_rect(TOP), TOP)
+class CommandsTest(h.BarTest):
+    def test_every_command_id_from_another_program(self):
+        bar = self.start()
+        edge = h.peer("commands", 7)[0]
+        self.assertTrue(bar.wait_trace("AppBarCallback: ABN_STATECHANGE\r\n", 120), "the bar stopped taking commands")
+        self.assertIn(tuple(h.peer("rect")), (FULL[edge], SLIVERS[edge]))
+        self.assertEqual(h.ctl("quit"), 0)
+        self.assertEnds(bar, "quit")
 
-            # Sent, not posted: the bar has docked when the controller returns.
-            for edge, rect in (("left", (0, 0, 80, H)), ("right", (W - 80, 0, W, H)),
-                               ("bottom", (0, H - 75, W, H)), ("top", TOP)):
-                rc, _, err = h.ctl("dock", edge)
-                self.assertEqual(rc, 0, err)
-                self.assertEqual(bar.rect(), rect, edge)
+    def test_close_quit_and_the_menu_end_the_process(self):
+        for how in ("close", "quit", "menu", "copydata storm"):
+            with self.subTest(how):
+                bar = self.start()
+                if how == "menu":
+                    h.xdo("mousemove", 500, 40, "click", 3)
+                    left, top, right, bottom = h.wait_for(lambda: h.peer("menu"))
+                    self.assertEqual((left, top), (500, 40), "the menu is not at the pointer")
+                    self.assertLess(bottom - top, 40, "more than the one item")
+                    h.xdo("mousemove", (left + right) // 2, (top + bottom) // 2, "click", 3)
+                elif how == "copydata storm":
+                    self.assertEqual(h.peer("copydata", 400, 4), [])
+                else:
+                    self.assertEqual(h.ctl(how), 0)
+                self.assertEnds(bar, how)
+        self.assertEqual((h.ctl("close"), h.ctl("dock", "middle")), (1, 2), "barctl: no bar, bad arguments")
 
-            self.assertEqual(h.granted_top(), 75)
-            rc, _, err = h.ctl("unregister")
-            self.assertEqual(rc, 0, err)
-            h.ctl("dock", "top")
-            self.assertEqual(h.granted_top(), 0, "the service still keeps the bar's strip")
-            rc, _, err = h.ctl("register")
-            self.assertEqual(rc, 0, err)
-            h.ctl("dock", "top")
-            self.assertEqual(h.granted_top(), 75, "the bar did not register again")
-
-            rc, _, err = h.ctl("autohide", "on")
-            self.assertEqual(rc, 0, err)
-            self.assertEqual(bar.trace_lines("ERROR"), [])
-            h.xdotool("mousemove", W // 2, H - 100)
-            other = subprocess.Popen([h.WINE_RUN, h.BARPROBE, "activate-other", "3000"])
-            self.assertEqual(bar.wait_rect((0, 0, W, 2), timeout=5), (0, 0, W, 2),
-                             "auto-hide is not on: the bar did not slide away when deactivated")
-            other.wait(30)
-
-            rc, _, err = h.ctl("close")
-            self.assertEqual(rc, 0, err)
-            self.assertIsNone(h.probe("rect"), "the window outlived the close command")
-            self.assertEqual(bar.wait_exit(), 0, bar.hang_report)
-
-    def test_quit_ends_the_process(self):
-        with h.Bar() as bar:
-            self.assertTrue(bar.wait_window(), "the bar window never showed")
-            rc, _, err = h.ctl("quit")
-            self.assertEqual(rc, 0, err)
-            self.assertEqual(bar.wait_exit(), 0, bar.hang_report)
-
-    def test_no_bar_and_bad_arguments(self):
-        self.assertIsNone(h.probe("rect"))
-        rc, _, err = h.ctl("dock", "top")
-        self.assertEqual(rc, 1)
-        self.assertIn("no Vantorel Ad Bar is running", err)
-        for args in ((), ("dock",), ("dock", "middle"), ("autohide", "maybe"), ("close", "now"),
-                     ("quit", "1"), ("frobnicate",), ("DOCK", "TOP")):
-            rc, _, err = h.ctl(*args)
-            self.assertEqual(rc, 2, args)
-            self.assertIn("usage: barctl dock top|bottom|left|right", err, args)
-
-
-class ContextMenuTest(unittest.TestCase):
-    def open_menu(self, x, y):
-        h.xdotool("mousemove", x, y, "click", 3)
-        r = menu_rect()
-        self.assertIsNotNone(r, "no popup menu appeared")
-        return r
-
-    def test_exit_only_at_the_pointer(self):
-        with h.Bar() as bar:
-            self.assertTrue(bar.wait_window(), "the bar window never showed")
-            self.assertEqual(bar.wait_rect(TOP), TOP)
-            traces = len(bar.trace_lines())
-
-            r = self.open_menu(500, 40)
-            self.assertEqual(r[:2], (500, 40), "the menu's top-left corner is not at the pointer")
-            self.assertLess(r[3] - r[1], 40, "more than one item: %r" % (r,))
-            h.screenshot(os.path.join(os.environ.get("BAR_BUILD_DIR", "."), "menu-open.png"))
-
-            h.xdotool("key", "Escape")
-            time.sleep(0.5)
-            self.assertIsNone(h.probe("menu"), "Escape left the menu open")
-
-            self.open_menu(600, 30)
-            h.xdotool("mousemove", 600, 500, "click", 1)
-            time.sleep(0.5)
-            self.assertIsNone(h.probe("menu"), "a click outside left the menu open")
-
-            self.assertIsNone(bar.proc.poll(), "dismissing the menu ended the bar")
-            self.assertEqual(bar.rect(), TOP)
-            self.assertEqual(bar.trace_lines()[traces:], [], "dismissing the menu ran something")
-
-            r = self.open_menu(500, 40)
-            h.xdotool("mousemove", (r[0] + r[2]) // 2, (r[1] + r[3]) // 2, "click", 1)
-            self.assertEqual(bar.wait_exit(), 0, bar.hang_report)
-
-    def test_exit_chosen_with_the_right_button(self):
-        with h.Bar() as bar:
-            self.assertTrue(bar.wait_window(), "the bar window never showed")
-            r = self.open_menu(300, 20)
-            h.xdotool("mousemove", (r[0] + r[2]) // 2, (r[1] + r[3]) // 2, "click", 3)
-            self.assertEqual(bar.wait_exit(), 0, bar.hang_report)
-
-    def test_close_or_quit_while_open_ends_the_process(self):
-        """The menu's loop takes the quit message for itself under Wine."""
-        for command in ("close", "quit"):
-            with self.subTest(command=command), h.Bar() as bar:
-                self.assertTrue(bar.wait_window(), "the bar window never showed")
-                self.open_menu(500, 40)
-                rc, _, err = h.ctl(command)
-                self.assertEqual(rc, 0, err)
-                self.assertEqual(bar.wait_exit(), 0, bar.hang_report)
-                self.assertIsNone(h.probe("menu"), "the menu outlived the bar")
+    def test_close_or_quit_inside_a_download_or_the_menu_ends_the_process(self):
+        for how, command in (("download", "close"), ("download", "quit"), ("menu", "close"), ("menu", "quit")):
+            with self.subTest(how=how, command=command):
+                bar = self.start()
+                if how == "menu":
+                    h.xdo("mousemove", 500, 40, "click", 3)
+                    self.assertTrue(h.wait_for(lambda: h.peer("menu")), "no menu")
+                else:
+                    since = len(h.ad_log())
+                    h.ad_mode("slow", delay=3 * h.SLOW)
+                    painter = subprocess.Popen([h.WINE_RUN, h.BARPEER, "paint", "1"])
+                    self.addCleanup(painter.wait, 60)
+                    self.assertTrue(h.wait_for(lambda: len(h.ad_log()) > since), "no download")
+                self.assertEqual(h.ctl(command), 0)
+                self.assertEnds(bar, f"{command} during the {how}")
+                h.ad_mode("ok")
 
 
 if __name__ == "__main__":

@@ -1,0 +1,148 @@
+"""Drives the real bar under Wine for the end-to-end tests.
+
+The test command provides the environment: DISPLAY (a private Xvfb with a
+1024x768 Wine virtual desktop), WINEPREFIX with a persistent wineserver, the
+sample ad server with its control port (BAR_ADSERVER_URL, BAR_ADSERVER_LOG),
+and through ctest the programs (BAR_EXE, BARCTL, BARPEER, WINE_RUN).
+"""
+import os
+import re
+import subprocess
+import threading
+import time
+import unittest
+import urllib.request
+
+WINE_RUN, BAR_EXE, BARCTL, BARPEER = (os.environ.get(k, "") for k in ("WINE_RUN", "BAR_EXE", "BARCTL", "BARPEER"))
+ADSERVER, ADLOG = os.environ.get("BAR_ADSERVER_URL", ""), os.environ.get("BAR_ADSERVER_LOG", "")
+# Everything runs emulated in the i686 tree: time bounds stretch by this much.
+SLOW = float(os.environ.get("BAR_TIME_FACTOR", "1"))
+W, H = 1024, 768
+TOP = (0, 0, W, 75)
+
+
+def run(exe, *args, timeout=120):
+    p = subprocess.run([WINE_RUN, exe, *map(str, args)], capture_output=True, text=True, timeout=timeout * SLOW)
+    return p.returncode, p.stdout.replace("\r", "")
+
+
+def peer(*args):
+    """barpeer's line as numbers or words; None when it found no bar (or no menu)."""
+    rc, out = run(BARPEER, *args)
+    words = out.split()
+    return None if rc else [int(w) if re.fullmatch(r"-?\d+", w) else w for w in words]
+
+
+def ctl(*args):
+    return run(BARCTL, *args)[0]
+
+
+def xdo(*args):
+    subprocess.run(["xdotool", *map(str, args)], check=True, timeout=10)
+
+
+def wait_for(fn, timeout=10):
+    """fn's first true value within the (stretched) time, else its last value."""
+    end = time.monotonic() + timeout * SLOW
+    while True:
+        value = fn()
+        if value or time.monotonic() > end:
+            return value
+        time.sleep(0.05)
+
+
+def ad_mode(mode="ok", **query):
+    query = "".join(f"&{k}={v}" for k, v in query.items())
+    port = int(ADSERVER.rsplit(":", 1)[1]) + 1
+    urllib.request.urlopen(f"http://127.0.0.1:{port}/mode?set={mode}{query}", timeout=10).read()
+
+
+def ad_log():
+    """(time, ad number) of every ad asked for so far, in order (redirects' real paths left out)."""
+    with open(ADLOG) as f:
+        return [(float(t), int(n)) for t, n in re.findall(r"^(\S+) GET /ads/vtl_(\d+)\.ad$", f.read(), re.M)]
+
+
+def screen():
+    """The screen's pixels: screen()[y][x] is (r, g, b)."""
+    ppm = subprocess.run(["import", "-window", "root", "-depth", "8", "ppm:-"], capture_output=True,
+                         check=True, timeout=60).stdout
+    m = re.match(rb"P6\s+(\d+)\s+(\d+)\s+255\s", ppm)
+    w, h, data = int(m.group(1)), int(m.group(2)), ppm[m.end():]
+    return [[tuple(data[(y * w + x) * 3:(y * w + x) * 3 + 3]) for x in range(w)] for y in range(h)]
+
+
+class Peer:
+    """A barpeer that stays (another bar, a window in front) until the block ends."""
+
+    def __init__(self, *args):
+        self.proc = subprocess.Popen([WINE_RUN, BARPEER, *map(str, args)], stdin=subprocess.PIPE,
+                                     stdout=subprocess.PIPE, text=True)
+        self.line = self.proc.stdout.readline().split() if args[0] != "front" else []
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.proc.communicate("\n", timeout=30 * SLOW)
+
+
+class Bar:
+    """One run of the bar, with the trace lines it writes (Wine's debugstr channel)."""
+
+    def __init__(self, exe=None, args=()):
+        env = dict(os.environ, WINEDEBUG="-all,+debugstr")
+        self.traces, self.proc = [], subprocess.Popen([WINE_RUN, exe or BAR_EXE, *args], env=env,
+                                                      stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                                                      text=True, errors="replace")
+        self.reader = threading.Thread(target=self._read, daemon=True)
+        self.reader.start()
+
+    def _read(self):
+        for line in self.proc.stderr:
+            m = re.search(r'OutputDebugStringA "(.*)"\s*$', line)
+            if m:
+                self.traces.append(m.group(1).replace("\\r", "\r").replace("\\n", "\n"))
+
+    def wait_trace(self, text, timeout=10):
+        return wait_for(lambda: text in self.traces, timeout)
+
+    def wait_rect(self, rect, timeout=10):
+        return wait_for(lambda: (r := peer("rect")) and tuple(r) == tuple(rect) and tuple(r), timeout) or peer("rect")
+
+    def wait_exit(self, timeout=30):
+        try:
+            return self.proc.wait(timeout * SLOW)
+        except subprocess.TimeoutExpired:
+            return "still running"
+
+    def stop(self):
+        if self.proc.poll() is None:
+            ctl("quit")
+            if self.wait_exit(10) == "still running":
+                self.proc.kill()
+                self.proc.wait()
+        self.reader.join(10)
+        self.proc.stderr.close()
+        # Wine's shell keeps the strip of a bar that died unregistered for as
+        # long as it runs: start it afresh so no later test inherits the strip.
+        if self.proc.returncode != 0:
+            subprocess.run(["wineserver", "-k"], timeout=60)
+            subprocess.run(["wineserver", "-p"], timeout=60)
+
+
+class BarTest(unittest.TestCase):
+    def setUp(self):
+        ad_mode("ok")
+        xdo("mousemove", W // 2, H // 2)
+
+    def start(self, **kw):
+        """A bar docked at the top, stopped after the test."""
+        bar = Bar(**kw)
+        self.addCleanup(bar.stop)
+        self.assertEqual(bar.wait_rect(TOP, 30), TOP, "the bar did not dock at the top")
+        return bar
+
+    def assertEnds(self, bar, how):
+        self.assertEqual(bar.wait_exit(), 0, how)
+        self.assertIsNone(peer("rect"), "the window outlived its process")

@@ -1,0 +1,108 @@
+/* Start-up as a user sees it: a failed start ends with exit code 1 and a box
+   that says why; COM is ready before the first ad loads. */
+#include <gtest/gtest.h>
+
+#include <olectl.h>
+
+#include "app/app.h"
+#include "bar/bar.h"
+#include "support.h"
+
+static ImportPatch *s_pForward;     /* the patch whose original a double calls on */
+
+static ATOM WINAPI RefusedClassEx(const WNDCLASSEXA *) { SetLastError(ERROR_CLASS_ALREADY_EXISTS); return 0; }
+static ATOM WINAPI RefusedClass(const WNDCLASSA *) { SetLastError(ERROR_CLASS_ALREADY_EXISTS); return 0; }
+static LPVOID WINAPI NoMemory(HANDLE, DWORD, SIZE_T) { return NULL; }    /* sets no error, as documented */
+
+/* Windows follows a refused WM_CREATE with WM_DESTROY; Wine sends none. */
+static LRESULT CALLBACK AsOnWindows(HWND hwnd, UINT uMsg, WPARAM wParam, LPARAM lParam)
+{
+    LRESULT lResult = MainWndProc(hwnd, uMsg, wParam, lParam);
+    if (uMsg == WM_CREATE && lResult == -1)
+        MainWndProc(hwnd, WM_DESTROY, 0, 0);
+    return lResult;
+}
+
+static ATOM WINAPI ClassAsOnWindows(const WNDCLASSEXA *pwc)
+{
+    WNDCLASSEXA wc = *pwc;
+    wc.lpfnWndProc = AsOnWindows;
+    return ((ATOM(WINAPI *)(const WNDCLASSEXA *))s_pForward->pvOld)(&wc);
+}
+
+static DWORD WINAPI NoEnglishText(DWORD dwFlags, LPCVOID pv, DWORD dwId, DWORD dwLang, LPSTR psz, DWORD n, va_list *p)
+{
+    if (dwLang == MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US)) {
+        SetLastError(ERROR_RESOURCE_LANG_NOT_FOUND);
+        return 0;
+    }
+    return ((decltype(&FormatMessageA))s_pForward->pvOld)(dwFlags, pv, dwId, dwLang, psz, n, p);
+}
+
+static DWORD WINAPI NoText(DWORD, LPCVOID, DWORD, DWORD, LPSTR, DWORD, va_list *)
+{
+    SetLastError(ERROR_MR_MID_NOT_FOUND);
+    return 0;
+}
+
+static void ExpectFailedStartWithBox(const std::string &caption, const std::string &text)
+{
+    BoxWatcher boxes;
+    EXPECT_EQ(RunBar(GetModuleHandleA(NULL)), 1);
+    ASSERT_TRUE(PumpUntil([&] { return !boxes.Boxes().empty(); }, 3000)) << "no box, or it closed at once";
+    EXPECT_EQ(boxes.Boxes()[0].caption, caption);
+    EXPECT_EQ(boxes.Boxes()[0].text, text);
+    EXPECT_FALSE(boxes.Boxes()[0].bVanished) << "the box closed by itself";
+}
+
+TEST(Start, RefusedClassExitsOneWithBox164)
+{
+    ImportPatch ex("user32.dll", "RegisterClassExA", (void *)RefusedClassEx);
+    ImportPatch plain("user32.dll", "RegisterClassA", (void *)RefusedClass);
+    ExpectFailedStartWithBox("Generic, Line=164, File=Main", SystemText(ERROR_CLASS_ALREADY_EXISTS));
+}
+
+TEST(Start, NoMemoryForTheRecordExitsOneWithBox243ThatStaysUp)
+{
+    ImportPatch cls("user32.dll", "RegisterClassExA", (void *)ClassAsOnWindows);
+    s_pForward = &cls;
+    ImportPatch heap("kernel32.dll", "HeapAlloc", (void *)NoMemory);
+    ExpectFailedStartWithBox("Generic, Line=243, File=Main", SystemText(ERROR_NOT_ENOUGH_MEMORY));
+}
+
+TEST(Start, BoxTextInTheUsersLanguageOrTheFallback)
+{
+    ImportPatch ex("user32.dll", "RegisterClassExA", (void *)RefusedClassEx);
+    ImportPatch plain("user32.dll", "RegisterClassA", (void *)RefusedClass);
+    std::string text = SystemText(ERROR_CLASS_ALREADY_EXISTS);
+    {
+        ImportPatch fmt("kernel32.dll", "FormatMessageA", (void *)NoEnglishText);
+        s_pForward = &fmt;
+        ExpectFailedStartWithBox("Generic, Line=164, File=Main", text);
+    }
+    ImportPatch fmt("kernel32.dll", "FormatMessageA", (void *)NoText);
+    ExpectFailedStartWithBox("Generic", "An error occured calling FormatMessage().Error Code 317");
+}
+
+static HRESULT s_hrApartment = E_UNEXPECTED;
+
+static HRESULT WINAPI ApartmentCheckingLoader(LPOLESTR, LPUNKNOWN, DWORD, OLE_COLOR, REFIID, LPVOID *ppv)
+{
+    if (s_hrApartment == E_UNEXPECTED) {
+        /* S_FALSE: this thread is in a single-threaded apartment already. */
+        s_hrApartment = CoInitializeEx(NULL, COINIT_APARTMENTTHREADED);
+        if (SUCCEEDED(s_hrApartment))
+            CoUninitialize();
+        PostMessageA(FindWindowA(BAR_CLASS_NAME, BAR_WINDOW_TITLE), WM_CLOSE, 0, 0);
+    }
+    *ppv = NULL;
+    return E_FAIL;
+}
+
+TEST(Start, ComIsReadyOnTheWindowThreadBeforeTheFirstLoadAndLeftAtTheEnd)
+{
+    ImportPatch load("oleaut32.dll", "OleLoadPicturePath", (void *)ApartmentCheckingLoader);
+    EXPECT_EQ(RunBar(GetModuleHandleA(NULL)), 0);
+    EXPECT_EQ(s_hrApartment, S_FALSE) << "the first ad loaded outside an apartment";
+    EXPECT_EQ(CoInitializeEx(NULL, COINIT_MULTITHREADED), S_OK) << "the apartment was not left at the end";
+}

@@ -1,0 +1,136 @@
+#include "support.h"
+
+#include <ostream>
+
+#include "app/app.h"
+#include "dock/shellgate.h"
+
+HWND StartBar()
+{
+    HINSTANCE hInstance = GetModuleHandleA(NULL);
+    if (!RegisterBarClass(hInstance) || !CreateBarWindow(hInstance, SW_SHOWDEFAULT))
+        return NULL;
+    return FindWindowA(BAR_CLASS_NAME, BAR_WINDOW_TITLE);
+}
+
+bool PumpUntil(const std::function<bool()> &done, DWORD dwTimeoutMs)
+{
+    for (DWORD dwStart = GetTickCount(); !done(); ) {
+        if (GetTickCount() - dwStart > dwTimeoutMs)
+            return false;
+        MSG msg;
+        while (PeekMessageA(&msg, NULL, 0, 0, PM_REMOVE) && msg.message != WM_QUIT)
+            DispatchMessageA(&msg);
+        if (msg.message == WM_QUIT)
+            PostQuitMessage((int)msg.wParam);
+        MsgWaitForMultipleObjects(0, NULL, FALSE, 10, QS_ALLINPUT);
+    }
+    return true;
+}
+
+bool QuitPosted()
+{
+    MSG msg;
+    return PeekMessageA(&msg, NULL, WM_QUIT, WM_QUIT, PM_REMOVE) && msg.wParam == 0;
+}
+
+RECT WindowRect(HWND hwnd)
+{
+    RECT rc = { 0, 0, 0, 0 };
+    GetWindowRect(hwnd, &rc);
+    return rc;
+}
+
+bool operator==(const RECT &a, const RECT &b) { return EqualRect(&a, &b) != 0; }
+
+void PrintTo(const RECT &rc, std::ostream *os)
+{
+    *os << "{" << rc.left << ", " << rc.top << ", " << rc.right << ", " << rc.bottom << "}";
+}
+
+std::string SystemText(DWORD dwError)
+{
+    char sz[512] = "";
+    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM, NULL, dwError, MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US),
+                   sz, sizeof(sz), NULL);
+    return sz;
+}
+
+ImportPatch::ImportPatch(const char *pszDll, const char *pszFunc, void *pvNew) : pvOld(NULL), m_ppvSlot(NULL)
+{
+    BYTE *pBase = (BYTE *)GetModuleHandleA(NULL);
+    IMAGE_NT_HEADERS *pNt = (IMAGE_NT_HEADERS *)(pBase + ((IMAGE_DOS_HEADER *)pBase)->e_lfanew);
+    DWORD dwImports = pNt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT].VirtualAddress;
+    for (IMAGE_IMPORT_DESCRIPTOR *pImp = (IMAGE_IMPORT_DESCRIPTOR *)(pBase + dwImports); pImp->Name; pImp++) {
+        if (_stricmp((char *)pBase + pImp->Name, pszDll))
+            continue;
+        IMAGE_THUNK_DATA *pName = (IMAGE_THUNK_DATA *)(pBase + pImp->OriginalFirstThunk);
+        IMAGE_THUNK_DATA *pAddr = (IMAGE_THUNK_DATA *)(pBase + pImp->FirstThunk);
+        for (; pName->u1.AddressOfData; pName++, pAddr++)
+            if (!IMAGE_SNAP_BY_ORDINAL(pName->u1.Ordinal) &&
+                !strcmp((char *)((IMAGE_IMPORT_BY_NAME *)(pBase + pName->u1.AddressOfData))->Name, pszFunc))
+                m_ppvSlot = (void **)&pAddr->u1.Function;
+    }
+    if (!m_ppvSlot)
+        return;
+    DWORD dwOld;
+    VirtualProtect(m_ppvSlot, sizeof(void *), PAGE_READWRITE, &dwOld);
+    pvOld = *m_ppvSlot;
+    *m_ppvSlot = pvNew;
+}
+
+ImportPatch::~ImportPatch()
+{
+    if (m_ppvSlot)
+        *m_ppvSlot = pvOld;
+}
+
+static CRITICAL_SECTION s_csBoxes;
+static std::vector<Box> s_boxes;
+
+BoxWatcher::BoxWatcher() : m_bStop(false)
+{
+    InitializeCriticalSection(&s_csBoxes);
+    s_boxes.clear();
+    m_hThread = CreateThread(NULL, 0, Run, this, 0, NULL);
+}
+
+BoxWatcher::~BoxWatcher()
+{
+    m_bStop = true;
+    WaitForSingleObject(m_hThread, INFINITE);
+    CloseHandle(m_hThread);
+}
+
+std::vector<Box> BoxWatcher::Boxes()
+{
+    EnterCriticalSection(&s_csBoxes);
+    std::vector<Box> boxes = s_boxes;
+    LeaveCriticalSection(&s_csBoxes);
+    return boxes;
+}
+
+DWORD WINAPI BoxWatcher::Run(LPVOID pv)
+{
+    while (!((BoxWatcher *)pv)->m_bStop) {
+        HWND hwndBox = FindWindowA("#32770", NULL);
+        DWORD dwPid = 0;
+        GetWindowThreadProcessId(hwndBox, &dwPid);
+        if (hwndBox && dwPid == GetCurrentProcessId()) {
+            char szCaption[256] = "", szText[512] = "";
+            GetWindowTextA(hwndBox, szCaption, sizeof(szCaption));
+            GetDlgItemTextA(hwndBox, 0xFFFF, szText, sizeof(szText));
+            Box box = { szCaption, szText, IsWindowVisible(GetDesktopWindow()) != 0, false };
+            Sleep(300);     /* a box with a quit pending would be gone by now */
+            box.bVanished = !IsWindow(hwndBox);
+            PostMessageA(hwndBox, WM_COMMAND, IDOK, 0);
+            while (IsWindow(hwndBox))
+                Sleep(10);
+            EnterCriticalSection(&s_csBoxes);
+            s_boxes.push_back(box);
+            LeaveCriticalSection(&s_csBoxes);
+        }
+        Sleep(10);
+    }
+    return 0;
+}
