@@ -15,6 +15,7 @@ static const RECT TOP = { 0, 0, W, 75 };
 
 static void Command(HWND hwnd, UINT id) { SendMessageA(hwnd, WM_COMMAND, id, 0); }
 static void Activate(HWND hwnd, UINT state) { SendMessageA(hwnd, WM_ACTIVATE, state, 0); }
+static void ShellRestarted(HWND hwnd) { SendMessageA(hwnd, RegisterWindowMessageA("TaskbarCreated"), 0, 0); }
 
 class Refusing : public testing::TestWithParam<const char *> {};
 
@@ -22,7 +23,7 @@ TEST_P(Refusing, StillDocksAndCloses)
 {
     std::string what = GetParam();
     what == "registration" ? Model::Fail(ABM_NEW) : what == "removal" ? Model::Fail(ABM_REMOVE) : Model::FailAll();
-    BoxWatcher boxes;
+    const std::vector<Box> &boxes = CatchBoxes();
     HWND hwnd = StartBar();
     ASSERT_TRUE(hwnd);
     EXPECT_EQ(WindowRect(hwnd), TOP);
@@ -30,38 +31,38 @@ TEST_P(Refusing, StillDocksAndCloses)
     Command(hwnd, IDM_EXIT);
     EXPECT_FALSE(IsWindow(hwnd));
     EXPECT_TRUE(QuitPosted());
-    if (what == "everything") {
-        ASSERT_TRUE(PumpUntil([&] { return boxes.Boxes().size() == 1; }));
-        EXPECT_EQ(boxes.Boxes()[0].caption, "Generic, Line=508, File=AppBar");
-        EXPECT_EQ(boxes.Boxes()[0].text, SystemText(ERROR_BUSY)) << "a stale error, not the refusal";
+    ASSERT_EQ(boxes.size(), what == "removal" ? 0u : 1u);
+    for (const Box &box : boxes) {
+        EXPECT_EQ(box.caption, "Generic, Line=508, File=AppBar");
+        EXPECT_EQ(box.text, SystemText(ERROR_BUSY)) << "a stale error, not the refusal";
     }
 }
 INSTANTIATE_TEST_SUITE_P(Shell, Refusing, testing::Values("everything", "registration", "removal"));
 
 TEST(Shell, SlotHeldByAnotherBarOrRefusedMeansNoAutoHide)
 {
-    HWND hwndOther = CreateWindowA("STATIC", "other bar", WS_POPUP, 0, 0, 10, 10, NULL, NULL, NULL, NULL);
-    APPBARDATA abd = { sizeof(abd), hwndOther, WM_APP, ABE_LEFT, { 0, 0, 0, 0 }, TRUE };
+    APPBARDATA abd = { sizeof(abd), CreateWindowA("STATIC", "", WS_POPUP, 0, 0, 9, 9, NULL, NULL, NULL, NULL),
+                       WM_APP, ABE_LEFT, { 0, 0, 0, 0 }, TRUE };
     AppBarMessage(ABM_NEW, &abd);
     AppBarMessage(ABM_SETAUTOHIDEBAR, &abd);
-    BoxWatcher boxes;
+    const std::vector<Box> &boxes = CatchBoxes();
     HWND hwnd = StartBar();
     Command(hwnd, IDM_DOCK_LEFT);
     Command(hwnd, IDM_AUTOHIDE_ON);
     Activate(hwnd, WA_INACTIVE);
-    EXPECT_EQ(WindowRect(hwnd), (RECT{ 0, 0, 80, H })) << "hidden with the slot held by another bar";
-    EXPECT_TRUE(boxes.Boxes().empty()) << "a box for another bar's slot";
+    EXPECT_EQ(WindowRect(hwnd), (RECT{ 0, 0, 80, H })) << "hidden though another bar holds the slot";
+    EXPECT_TRUE(boxes.empty()) << "a box for another bar's slot";
 
     Model::Fail(ABM_SETAUTOHIDEBAR);
     Command(hwnd, IDM_DOCK_TOP);
     Command(hwnd, IDM_AUTOHIDE_ON);
     Activate(hwnd, WA_INACTIVE);
     EXPECT_EQ(WindowRect(hwnd), TOP);
-    ASSERT_TRUE(PumpUntil([&] { return boxes.Boxes().size() == 1; }));
-    EXPECT_EQ(boxes.Boxes()[0].caption, "Generic, Line=508, File=AppBar");
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].caption, "Generic, Line=508, File=AppBar");
 }
 
-TEST(Shell, SwitchOffRestoresTheThicknessAndRedockMovesTheSlot)
+TEST(Shell, SwitchOffRestoresTheThicknessRedockMovesTheSlotARestartReclaimsIt)
 {
     HWND hwnd = StartBar();
     Command(hwnd, IDM_DOCK_LEFT);
@@ -78,28 +79,26 @@ TEST(Shell, SwitchOffRestoresTheThicknessAndRedockMovesTheSlot)
     EXPECT_EQ(Model::AutoHideBar(ABE_BOTTOM), hwnd);
     EXPECT_EQ(WindowRect(hwnd), (RECT{ 0, H - 2, W, H }));
     Activate(hwnd, WA_ACTIVE);
-    EXPECT_EQ(WindowRect(hwnd), (RECT{ 0, H - 75, W, H })) << "the bottom edge keeps the bar's thickness";
+    EXPECT_EQ(WindowRect(hwnd), (RECT{ 0, H - 75, W, H }));
 
-    /* A restarted shell has forgotten the bar and its slot. */
     Model::Forget();
-    SendMessageA(hwnd, RegisterWindowMessageA("TaskbarCreated"), 0, 0);
+    ShellRestarted(hwnd);
     EXPECT_TRUE(Model::Registered(hwnd));
     EXPECT_EQ(Model::AutoHideBar(ABE_BOTTOM), hwnd);
 }
 
 TEST(Shell, BoxesDuringARedockFindTheDesktopRedrawing)
 {
-    BoxWatcher boxes;
+    const std::vector<Box> &boxes = CatchBoxes();
     HWND hwnd = StartBar();
     Command(hwnd, IDM_AUTOHIDE_ON);
     Model::Fail(ABM_SETAUTOHIDEBAR);
     Command(hwnd, IDM_DOCK_LEFT);
-    ASSERT_TRUE(PumpUntil([&] { return boxes.Boxes().size() == 2; }));
-    EXPECT_EQ(boxes.Boxes()[0].caption, "Generic, Line=586, File=AppBar");
-    EXPECT_EQ(boxes.Boxes()[0].text, SystemText(ERROR_ACCESS_DENIED));
-    EXPECT_EQ(boxes.Boxes()[1].caption, "Generic, Line=508, File=AppBar");
-    for (const Box &box : boxes.Boxes())
-        EXPECT_TRUE(box.bDesktopRedraws) << box.caption;
+    ASSERT_EQ(boxes.size(), 2u);
+    EXPECT_EQ(boxes[0].caption, "Generic, Line=586, File=AppBar");
+    EXPECT_EQ(boxes[0].text, SystemText(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(boxes[1].caption, "Generic, Line=508, File=AppBar");
+    EXPECT_TRUE(boxes[0].bDesktopRedraws && boxes[1].bDesktopRedraws);
     EXPECT_TRUE(IsWindowVisible(GetDesktopWindow()));
 }
 
@@ -111,7 +110,7 @@ static ImportPatch *s_pFreePatch;
 static BOOL WINAPI KeepingHeapFree(HANDLE hHeap, DWORD dwFlags, LPVOID pv)
 {
     if (pv != s_pRecord)
-        return ((BOOL(WINAPI *)(HANDLE, DWORD, LPVOID))s_pFreePatch->pvOld)(hHeap, dwFlags, pv);
+        return ((decltype(&HeapFree))s_pFreePatch->pvOld)(hHeap, dwFlags, pv);
     s_nFrees++;
     memset(pv, 0xDD, sizeof(BarState));
     return TRUE;
@@ -119,55 +118,41 @@ static BOOL WINAPI KeepingHeapFree(HANDLE hHeap, DWORD dwFlags, LPVOID pv)
 
 static void Teardown(HWND hwnd) { SendMessageA(hwnd, WM_COPYDATA, 0, 0); }
 
-static void ExpectOneTeardownAndNoLaterUse(HWND hwnd)
-{
-    std::vector<unsigned char> pattern(sizeof(BarState), 0xDD);
-    EXPECT_EQ(s_nFrees, 1);
-    EXPECT_EQ(memcmp(s_pRecord, pattern.data(), pattern.size()), 0) << "the freed record was written";
-    EXPECT_FALSE(Model::Registered(hwnd));
-    EXPECT_TRUE(QuitPosted());
-}
+class AfterTeardown : public testing::TestWithParam<int> {};
 
-class QuitInsideARequest : public testing::TestWithParam<int> {};
-
-TEST_P(QuitInsideARequest, LeavesTheFreedRecordAlone)
+TEST_P(AfterTeardown, TheFreedRecordIsLeftAloneAndTheBarDoesNothing)
 {
     HWND hwnd = StartBar();
     s_pRecord = GetBarState(hwnd);
     ImportPatch patch("kernel32.dll", "HeapFree", (void *)KeepingHeapFree);
     s_pFreePatch = &patch;
-    if (GetParam() == 3) {     /* registering again after a shell restart */
+    static const UINT ids[] = { IDM_AUTOHIDE_ON, IDM_AUTOHIDE_OFF, IDM_DOCK_LEFT };
+    if (GetParam() == 0) {              /* a second teardown and every kind of message after one */
+        Teardown(hwnd);
+        int nAd = g_nAdNumber;
+        Teardown(hwnd);
+        for (UINT id : { IDM_REGISTER, IDM_DOCK_LEFT, IDM_AUTOHIDE_ON })
+            Command(hwnd, id);
+        SendMessageA(hwnd, WM_PAINT, 0, 0);
+        SendMessageA(hwnd, WM_TIMER, TIMER_HIDECHECK, 0);
+        SendMessageA(hwnd, APPBAR_CALLBACK, ABN_POSCHANGED, 0);
+        Activate(hwnd, WA_ACTIVE);
+        SendMessageA(hwnd, WM_DESTROY, 0, 0);
+        EXPECT_EQ(g_nAdNumber, nAd) << "a torn-down bar still loads ads";
+    } else if (GetParam() == 4) {       /* a quit inside the registration after a shell restart */
         Model::Forget();
         Model::During(ABM_NEW, Teardown);
-        SendMessageA(hwnd, RegisterWindowMessageA("TaskbarCreated"), 0, 0);
-    } else {                    /* switching auto-hide on, off, and the re-dock around both */
-        if (GetParam())
+        ShellRestarted(hwnd);
+    } else {                            /* inside switching auto-hide on, off, and the re-dock around both */
+        if (GetParam() > 1)
             Command(hwnd, IDM_AUTOHIDE_ON);
         Model::During(ABM_SETAUTOHIDEBAR, Teardown);
-        static const UINT ids[] = { IDM_AUTOHIDE_ON, IDM_AUTOHIDE_OFF, IDM_DOCK_LEFT };
-        Command(hwnd, ids[GetParam()]);
+        Command(hwnd, ids[GetParam() - 1]);
     }
-    ExpectOneTeardownAndNoLaterUse(hwnd);
+    EXPECT_EQ(s_nFrees, 1);
+    EXPECT_EQ(std::string((char *)s_pRecord, sizeof(BarState)), std::string(sizeof(BarState), '\xDD'))
+        << "the freed record was written";
+    EXPECT_FALSE(Model::Registered(hwnd)) << "the shell keeps a dead bar's strip";
+    EXPECT_TRUE(QuitPosted());
 }
-INSTANTIATE_TEST_SUITE_P(Shell, QuitInsideARequest, testing::Values(0, 1, 2, 3));
-
-TEST(Shell, TornDownBarDoesNothing)
-{
-    HWND hwnd = StartBar();
-    s_pRecord = GetBarState(hwnd);
-    ImportPatch patch("kernel32.dll", "HeapFree", (void *)KeepingHeapFree);
-    s_pFreePatch = &patch;
-    Teardown(hwnd);
-    int nAd = g_nAdNumber;
-    Teardown(hwnd);
-    for (UINT id : { IDM_REGISTER, IDM_DOCK_LEFT, IDM_AUTOHIDE_ON, IDM_UNREGISTER })
-        Command(hwnd, id);
-    SendMessageA(hwnd, WM_PAINT, 0, 0);
-    SendMessageA(hwnd, WM_NCHITTEST, 0, MAKELPARAM(10, 10));
-    SendMessageA(hwnd, WM_TIMER, TIMER_HIDECHECK, 0);
-    SendMessageA(hwnd, APPBAR_CALLBACK, ABN_POSCHANGED, 0);
-    Activate(hwnd, WA_ACTIVE);
-    SendMessageA(hwnd, WM_DESTROY, 0, 0);
-    EXPECT_EQ(g_nAdNumber, nAd) << "a torn-down bar still loads ads";
-    ExpectOneTeardownAndNoLaterUse(hwnd);
-}
+INSTANTIATE_TEST_SUITE_P(Shell, AfterTeardown, testing::Range(0, 5));

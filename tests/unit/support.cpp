@@ -13,21 +13,6 @@ HWND StartBar()
     return FindWindowA(BAR_CLASS_NAME, BAR_WINDOW_TITLE);
 }
 
-bool PumpUntil(const std::function<bool()> &done, DWORD dwTimeoutMs)
-{
-    for (DWORD dwStart = GetTickCount(); !done(); ) {
-        if (GetTickCount() - dwStart > dwTimeoutMs)
-            return false;
-        MSG msg;
-        while (PeekMessageA(&msg, NULL, 0, 0, PM_REMOVE) && msg.message != WM_QUIT)
-            DispatchMessageA(&msg);
-        if (msg.message == WM_QUIT)
-            PostQuitMessage((int)msg.wParam);
-        MsgWaitForMultipleObjects(0, NULL, FALSE, 10, QS_ALLINPUT);
-    }
-    return true;
-}
-
 bool QuitPosted()
 {
     MSG msg;
@@ -85,52 +70,18 @@ ImportPatch::~ImportPatch()
         *m_ppvSlot = pvOld;
 }
 
-static CRITICAL_SECTION s_csBoxes;
 static std::vector<Box> s_boxes;
 
-BoxWatcher::BoxWatcher() : m_bStop(false)
+static int WINAPI RecordedBox(HWND, LPCSTR pszText, LPCSTR pszCaption, UINT)
 {
-    InitializeCriticalSection(&s_csBoxes);
-    s_boxes.clear();
-    m_hThread = CreateThread(NULL, 0, Run, this, 0, NULL);
+    MSG msg;
+    s_boxes.push_back({ pszCaption, pszText, IsWindowVisible(GetDesktopWindow()) != 0,
+                        PeekMessageA(&msg, NULL, WM_QUIT, WM_QUIT, PM_NOREMOVE) != 0 });
+    return IDOK;
 }
 
-BoxWatcher::~BoxWatcher()
+const std::vector<Box> &CatchBoxes()
 {
-    m_bStop = true;
-    WaitForSingleObject(m_hThread, INFINITE);
-    CloseHandle(m_hThread);
-}
-
-std::vector<Box> BoxWatcher::Boxes()
-{
-    EnterCriticalSection(&s_csBoxes);
-    std::vector<Box> boxes = s_boxes;
-    LeaveCriticalSection(&s_csBoxes);
-    return boxes;
-}
-
-DWORD WINAPI BoxWatcher::Run(LPVOID pv)
-{
-    while (!((BoxWatcher *)pv)->m_bStop) {
-        HWND hwndBox = FindWindowA("#32770", NULL);
-        DWORD dwPid = 0;
-        GetWindowThreadProcessId(hwndBox, &dwPid);
-        if (hwndBox && dwPid == GetCurrentProcessId()) {
-            char szCaption[256] = "", szText[512] = "";
-            GetWindowTextA(hwndBox, szCaption, sizeof(szCaption));
-            GetDlgItemTextA(hwndBox, 0xFFFF, szText, sizeof(szText));
-            Box box = { szCaption, szText, IsWindowVisible(GetDesktopWindow()) != 0, false };
-            Sleep(300);     /* a box with a quit pending would be gone by now */
-            box.bVanished = !IsWindow(hwndBox);
-            PostMessageA(hwndBox, WM_COMMAND, IDOK, 0);
-            while (IsWindow(hwndBox))
-                Sleep(10);
-            EnterCriticalSection(&s_csBoxes);
-            s_boxes.push_back(box);
-            LeaveCriticalSection(&s_csBoxes);
-        }
-        Sleep(10);
-    }
-    return 0;
+    static ImportPatch s_patch("user32.dll", "MessageBoxA", (void *)RecordedBox);
+    return s_boxes;
 }

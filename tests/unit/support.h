@@ -10,8 +10,6 @@
 
 /* The bar in this process, as the program starts it; NULL when it did not start. */
 HWND StartBar();
-/* Dispatches this thread's messages until the condition holds or the time is up. */
-bool PumpUntil(const std::function<bool()> &done, DWORD dwTimeoutMs = 10000);
 bool QuitPosted();
 RECT WindowRect(HWND hwnd);
 bool operator==(const RECT &a, const RECT &b);
@@ -28,22 +26,14 @@ private:
     void **m_ppvSlot;
 };
 
-/* Message boxes of this process, read and then closed with OK by a thread of
-   its own; a box that closed before that is recorded as vanished. */
+/* The boxes the bar shows, answered OK at once: with what they say, whether
+   the desktop redraws under them, and whether a quit was waiting, which
+   would close a real box before anyone could read it. */
 struct Box {
     std::string caption, text;
-    bool bDesktopRedraws, bVanished;
+    bool bDesktopRedraws, bQuitPending;
 };
-class BoxWatcher {
-public:
-    BoxWatcher();
-    ~BoxWatcher();
-    std::vector<Box> Boxes();
-private:
-    static DWORD WINAPI Run(LPVOID pv);
-    HANDLE m_hThread;
-    volatile bool m_bStop;
-};
+const std::vector<Box> &CatchBoxes();
 
 /* The shell's desktop-toolbar service as Windows keeps it (one auto-hide bar
    an edge), linked in place of the gateway; proposals are granted unchanged. */
