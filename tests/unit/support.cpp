@@ -71,17 +71,30 @@ ImportPatch::~ImportPatch()
 }
 
 static std::vector<Box> s_boxes;
+static bool s_bDesktopRedraws = true;
+static ImportPatch *s_pSend;
+
+/* Wine's desktop window ignores WM_SETREDRAW, so whether it would redraw is
+   followed here. */
+static LRESULT WINAPI FollowedSend(HWND hwnd, UINT uMsg, WPARAM wParam, LPARAM lParam)
+{
+    if (hwnd == GetDesktopWindow() && uMsg == WM_SETREDRAW)
+        s_bDesktopRedraws = wParam != 0;
+    return ((decltype(&SendMessageA))s_pSend->pvOld)(hwnd, uMsg, wParam, lParam);
+}
 
 static int WINAPI RecordedBox(HWND, LPCSTR pszText, LPCSTR pszCaption, UINT)
 {
     MSG msg;
-    s_boxes.push_back({ pszCaption, pszText, IsWindowVisible(GetDesktopWindow()) != 0,
+    s_boxes.push_back({ pszCaption, pszText, s_bDesktopRedraws,
                         PeekMessageA(&msg, NULL, WM_QUIT, WM_QUIT, PM_NOREMOVE) != 0 });
     return IDOK;
 }
 
 const std::vector<Box> &CatchBoxes()
 {
-    static ImportPatch s_patch("user32.dll", "MessageBoxA", (void *)RecordedBox);
+    static ImportPatch s_box("user32.dll", "MessageBoxA", (void *)RecordedBox);
+    static ImportPatch s_send("user32.dll", "SendMessageA", (void *)FollowedSend);
+    s_pSend = &s_send;
     return s_boxes;
 }
