@@ -6,6 +6,9 @@
 #include "app/app.h"
 #include "res/resource.h"
 
+#define QUIT_WAIT_MS    30000   /* per bar */
+#define MAX_BARS        64
+
 struct Verb {
     const char *pszWord;
     const char *pszArg;     /* NULL when the verb takes no argument */
@@ -31,7 +34,7 @@ static int Usage(void)
           "       barctl autohide on|off\n"
           "       barctl register|unregister\n"
           "       barctl close      close the bar (as its Exit item does)\n"
-          "       barctl quit       end the bar's process (WM_COPYDATA)\n", stderr);
+          "       barctl quit       end every bar's process (WM_COPYDATA) and wait until they have\n", stderr);
     return 2;
 }
 
@@ -57,9 +60,26 @@ int main(int argc, char **argv)
     /* Sent, not posted: when barctl returns, the bar has done the command. */
     if (pVerb->idCommand) {
         SendMessageA(hwnd, WM_COMMAND, MAKEWPARAM(pVerb->idCommand, 0), 0);
-    } else {
+        return 0;
+    }
+
+    /* Every bar that runs, since a second copy docks a second bar. The bar's
+       process ends a moment after it has taken the quit in, and an installer
+       replacing the bar's files goes on when barctl returns: barctl waits for
+       each process, and its hold on the exe, to be gone. */
+    for (int i = 0; hwnd && i < MAX_BARS; i++, hwnd = FindWindowA(BAR_CLASS_NAME, BAR_WINDOW_TITLE)) {
+        DWORD dwPid = 0;
+        GetWindowThreadProcessId(hwnd, &dwPid);
+        HANDLE hProcess = OpenProcess(SYNCHRONIZE, FALSE, dwPid);
         COPYDATASTRUCT cds = { 0, 0, NULL };
         SendMessageA(hwnd, WM_COPYDATA, 0, (LPARAM)&cds);
+        DWORD dwWait = hProcess ? WaitForSingleObject(hProcess, QUIT_WAIT_MS) : WAIT_FAILED;
+        if (hProcess)
+            CloseHandle(hProcess);
+        if (dwWait != WAIT_OBJECT_0) {
+            fputs("barctl: a bar took the quit in but did not end\n", stderr);
+            return 3;
+        }
     }
     return 0;
 }

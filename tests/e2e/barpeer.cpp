@@ -3,6 +3,7 @@
      rect | client          the bar's window or client rectangle on screen: l t r b
      hit                    hit-test answers at the middle of the left, top, right and bottom border
      menu                   the popup menu's rectangle (exit 1 when none is open)
+     loop                   1 while the bar's thread is in a menu's or a size or move loop, else 0
      paint N                N paints, sent as the refresh thread sends them
      commands SEED          every command id but the two close ones, posted in a random order
                             with random high words; prints the last dock edge (or none)
@@ -133,6 +134,10 @@ int main(int argc, char **argv)
         for (POINT pt : pts)
             printf("%d ", (int)SendMessageA(g_hwndBar, WM_NCHITTEST, 0, MAKELPARAM(pt.x, pt.y)));
         printf("\n");
+    } else if (!strcmp(verb, "loop")) {
+        GUITHREADINFO gti = { sizeof(gti), 0, NULL, NULL, NULL, NULL, NULL, NULL, { 0, 0, 0, 0 } };
+        GetGUIThreadInfo(GetWindowThreadProcessId(g_hwndBar, NULL), &gti);
+        printf("%d\n", (gti.flags & (GUI_INMOVESIZE | GUI_INMENUMODE)) != 0);
     } else if (!strcmp(verb, "paint") && argc == 3) {
         for (int i = atoi(argv[2]); i > 0; i--)
             if (!SendMessageTimeoutA(g_hwndBar, WM_PAINT, 0, 0, SMTO_NORMAL, 120000, NULL))

@@ -128,6 +128,7 @@ class Bar:
         # long as it runs: start it afresh so no later test inherits the strip.
         if self.proc.returncode != 0:
             subprocess.run(["wineserver", "-k"], timeout=60)
+            subprocess.run(["wineserver", "-w"], timeout=60)
             subprocess.run(["wineserver", "-p"], timeout=60)
 
 
@@ -144,5 +145,7 @@ class BarTest(unittest.TestCase):
         return bar
 
     def assertEnds(self, bar, how):
-        self.assertEqual(bar.wait_exit(), 0, how)
+        code = bar.wait_exit()
+        bar.stop()
+        self.assertEqual(code, 0, how)
         self.assertIsNone(peer("rect"), "the window outlived its process")

@@ -41,7 +41,7 @@ class CommandsTest(h.BarTest):
                 bar = self.start()
                 if how == "menu":
                     h.xdo("mousemove", 500, 40, "click", 3)
-                    self.assertTrue(h.wait_for(lambda: h.peer("menu")), "no menu")
+                    self.assertTrue(h.wait_for(lambda: h.peer("loop") == [1]), "no menu")
                 else:
                     since = len(h.ad_log())
                     h.ad_mode("slow", delay=3 * h.SLOW)

@@ -1,5 +1,4 @@
 """Docking against Wine's own desktop-toolbar service."""
-import time
 import unittest
 
 import harness as h
@@ -53,8 +52,8 @@ class DockTest(h.BarTest):
     def test_a_close_during_a_border_drag_ends_the_process(self):
         bar = self.start()
         drag(W // 2, 74, W // 2, 100)
+        self.assertTrue(h.wait_for(lambda: h.peer("loop") == [1]), "no size loop")
         self.assertEqual(h.ctl("close"), 0)
-        time.sleep(0.5)
         h.xdo("mouseup", 1)
         self.assertEnds(bar, "the size loop took the quit and the process lived on")
 
