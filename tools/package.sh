@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# Builds the machine-wide installer, $BAR_BUILD/VantorelAdBar-<version>.msi,
+# from the i686 product in $BAR_BUILD/win32 (BAR_BUILD defaults to build, as
+# for tools/test.sh), with Debian's wixl and deploy/VantorelAdBar.wxs.
+# The version is the project's (CMakeLists.txt), read from the configured tree,
+# so the package and the exe's version block agree.
+# An existing tree keeps its configuration (its ad server, for one); a missing
+# one is configured with the win32 preset.
+# BAR_MSI_VERSION=x.y.z stamps another version on the package only, leaving the
+# files as they are: the upgrade tests use it to make an "older" package.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+tools/deps.sh
+
+build=${BAR_BUILD:-build}
+tree=$build/win32
+[ -f "$tree/CMakeCache.txt" ] || cmake --preset win32 -B "$tree" >/dev/null
+cmake --build "$tree" --target VantorelAdBar barctl -j "$(nproc)" >/dev/null
+
+version=${BAR_MSI_VERSION:-$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$tree/CMakeCache.txt")}
+if ! [[ $version =~ ^[0-9]+\.[0-9]+\.[0-9]+$ ]]; then
+  echo "package: version '$version' is not major.minor.patch" >&2
+  exit 2
+fi
+
+msi=$build/VantorelAdBar-$version.msi
+# wixl takes file sources relative to the working directory only: it fails on
+# absolute ones. It also drops what it cannot express with a mere warning and
+# still writes the package, so any complaint fails the build.
+log=$(wixl -a x86 -D Version="$version" -D ProductDir="$(realpath --relative-to=. "$tree")" -D SourceDir=. \
+           -o "$msi" deploy/VantorelAdBar.wxs 2>&1) || { echo "$log" >&2; exit 1; }
+if [ -n "$log" ]; then
+  echo "$log" >&2
+  rm -f "$msi"
+  exit 1
+fi
+echo "$msi ($(stat -c %s "$msi") bytes)"
