@@ -34,6 +34,11 @@ fi
 t=$(now)
 cmake --preset win32 -B "$build/win32" "${w32_opts[@]}" >/dev/null
 cmake --build "$build/win32" -j "$jobs"
+if [ "$i686" = 1 ]; then
+  # The installer under test, and an older one for the upgrade.
+  BAR_BUILD="$build" tools/package.sh
+  BAR_BUILD="$build" BAR_MSI_VERSION=0.9.0 tools/package.sh
+fi
 echo "i686 build: $(took "$t")"
 cmake --preset win64 -B "$build/win64" -DBAR_AD_SERVER="http://127.0.0.1:$port" \
       -DBAR_I686_EXE="$build/win32/VantorelAdBar.exe" >/dev/null

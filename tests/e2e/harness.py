@@ -137,11 +137,13 @@ class BarTest(unittest.TestCase):
         ad_mode("ok")
         xdo("mousemove", W // 2, H // 2)
 
-    def start(self, **kw):
-        """A bar docked at the top, stopped after the test."""
+    def start(self, first_ad=True, **kw):
+        """A bar docked at the top, stopped after the test; by default once its first ad was asked for."""
+        asked = len(ad_log())
         bar = Bar(**kw)
         self.addCleanup(bar.stop)
         self.assertEqual(bar.wait_rect(TOP, 30), TOP, "the bar did not dock at the top")
+        self.assertTrue(not first_ad or wait_for(lambda: len(ad_log()) > asked), "no first ad")
         return bar
 
     def assertEnds(self, bar, how):

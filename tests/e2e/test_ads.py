@@ -1,6 +1,8 @@
 """The ads as the screen and the ad server see them."""
 import os
+import shutil
 import struct
+import subprocess
 import tempfile
 import unittest
 import zlib
@@ -75,6 +77,26 @@ class AdsTest(h.BarTest):
                 self.assertNotEqual(asked[1], asked[0] % 16 + 1, "a refused ad did not advance")
             else:
                 self.assertEqual(asked, [(asked[0] + i - 1) % 16 + 1 for i in range(len(asked))], mode)
+
+    def test_served_by_nginx_with_the_deployed_configuration(self):
+        folder = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, folder, True)
+        root = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
+        with open(os.path.join(root, "deploy", "nginx.conf")) as f:
+            conf = f.read().replace("@PORT@", h.ADSERVER.rsplit(":", 1)[1]).replace("@LOG@", folder + "/access.log")
+        with open(os.path.join(folder, "nginx.conf"), "w") as f:
+            f.write(conf.replace("@ADS@", os.path.join(root, "res", "ads")))
+        self.addCleanup(h.ad_mode)
+        h.ad_mode("refuse")
+        nginx = subprocess.Popen(["/usr/sbin/nginx", "-p", folder + "/", "-c", folder + "/nginx.conf", "-e", "stderr",
+                                  "-g", "daemon off;"])
+        self.addCleanup(nginx.wait, 30)
+        self.addCleanup(nginx.terminate)
+        self.start(first_ad=False)
+        log = lambda: open(folder + "/access.log").read() if os.path.exists(folder + "/access.log") else ""
+        self.assertTrue(h.wait_for(lambda: " GET /ads/vtl_1.ad 200 " in log()), log())
+        self.assertTrue(h.wait_for(self.shows_ad), "the ad from nginx is not on screen")
+
 
 if __name__ == "__main__":
     unittest.main()

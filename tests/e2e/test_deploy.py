@@ -4,13 +4,13 @@ Environment (the module is skipped when one of the first four is missing):
   DEPLOY_MSI      the package to test, named VantorelAdBar-<version>.msi
   DEPLOY_MSI_OLD  the same product stamped with a lower version
   WINE32_RUN      runs a Windows program under a 32-bit-capable Wine (build/wine32/wine32-run)
-  BAR_PROBE       prints the bar's window rectangle for "<probe> rect"; exits 1 when no bar runs
+  BARPEER         prints the bar's window rectangle for "<peer> rect"; exits 1 when no bar runs
   DEPLOY_PREFIX   the prefix, made once when missing (default: wineprefix-deploy beside DEPLOY_MSI)
   DISPLAY         an X display with no window manager: the prefix gets a 1024x768 virtual desktop
 """
 import os, re, shutil, subprocess, time, unittest
 
-MSI, OLD, RUN, PROBE = (os.environ.get(v, "") for v in ("DEPLOY_MSI", "DEPLOY_MSI_OLD", "WINE32_RUN", "BAR_PROBE"))
+MSI, OLD, RUN, PROBE = (os.environ.get(v, "") for v in ("DEPLOY_MSI", "DEPLOY_MSI_OLD", "WINE32_RUN", "BARPEER"))
 PREFIX = os.environ.get("DEPLOY_PREFIX") or os.path.join(os.path.dirname(os.path.abspath(MSI)), "wineprefix-deploy")
 ENV = dict(os.environ, WINEPREFIX=PREFIX)
 RUN_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Run"
@@ -51,7 +51,7 @@ def unix_path(windows_path):
 
 def setUpModule():
     if not all((MSI, OLD, RUN, PROBE)):
-        raise unittest.SkipTest("DEPLOY_MSI, DEPLOY_MSI_OLD, WINE32_RUN and BAR_PROBE name the package under test")
+        raise unittest.SkipTest("DEPLOY_MSI, DEPLOY_MSI_OLD, WINE32_RUN and BARPEER name the package under test")
     if not os.path.exists(os.path.join(PREFIX, ".deploy-ready")):
         shutil.rmtree(PREFIX, ignore_errors=True)
         wine("wineboot", "-i")
