@@ -1,21 +1,21 @@
-/* barpeer: another program beside the running bar, for the end-to-end tests.
-   Prints what it sees on one line; exits 1 when no bar runs.
-     rect | client          the bar's window or client rectangle on screen: l t r b
-     hit                    hit-test answers at the middle of the left, top, right and bottom border
-     menu                   the popup menu's rectangle (exit 1 when none is open)
-     loop                   1 while the bar's thread is in a menu's or a size or move loop, else 0
-     paint N                N paints, sent as the refresh thread sends them
-     commands SEED          every command id but the two close ones, posted in a random order
-                            with random high words; prints the last dock edge (or none)
-     copydata N THREADS     N teardown requests at once from THREADS threads
-     forget | broadcast     the shell drops the bar's registration | "TaskbarCreated" to all
-     fullscreen             the shell's full-screen notices with the bar right below a window
-                            of its own (and another window lower down); prints windows below
-                            the bar after the opening, 1 when that window is right above the
-                            bar after the closing, and visible windows above the bar when the
-                            window was gone before the closing
-     otherbar EDGE T | front   a bar of its own holding T pixels of the edge ("registered l t r b"),
-                            or a window of its own in the foreground, until standard input ends */
+// barpeer: another program beside the running bar, for the end-to-end tests.
+// Prints what it sees on one line; exits 1 when no bar runs.
+// rect | client          the bar's window or client rectangle on screen: l t r b
+// hit                    hit-test answers at the middle of the left, top, right and bottom border
+// menu                   the popup menu's rectangle (exit 1 when none is open)
+// loop                   1 while the bar's thread is in a menu's or a size or move loop, else 0
+// paint N                N paints, sent as the refresh thread sends them
+// commands SEED          every command id but the two close ones, posted in a scrambled order
+//   with high words and control handles; prints the last dock edge (or none)
+// copydata N             N teardown requests at once from four threads
+// forget | broadcast     the shell drops the bar's registration | "TaskbarCreated" to all
+// fullscreen             the shell's full-screen notices with the bar right below a window
+//   of its own (and another window lower down); prints windows below
+//   the bar after the opening, 1 when that window is right above the
+//   bar after the closing, and visible windows above the bar when the
+//   window was gone before the closing
+// otherbar EDGE T | front   a bar of its own holding T pixels of the edge ("registered l t r b"),
+//   or a window of its own in the foreground, until standard input ends
 #include <windows.h>
 #include <shellapi.h>
 #include <stdio.h>
@@ -72,30 +72,27 @@ static int OtherBar(UINT uEdge, int t)
 
 static DWORD WINAPI CopyDataThread(LPVOID pv)
 {
-    char payload[64] = "teardown";
-    COPYDATASTRUCT cds = { 1, sizeof(payload), payload };
+    COPYDATASTRUCT cds = { 1, 9, (PVOID) "teardown" };
     for (int i = (int)(INT_PTR)pv; i > 0; i--)
         SendMessageTimeoutA(g_hwndBar, WM_COPYDATA, 0, (LPARAM)&cds, SMTO_NORMAL, 5000, NULL);
     return 0;
 }
 
-static int CountWindows(HWND hwnd, UINT uDir, BOOL bVisibleOnly)
+static int CountWindows(UINT uDir, BOOL bVisibleOnly)
 {
     int n = 0;
-    while ((hwnd = GetWindow(hwnd, uDir)))
+    for (HWND hwnd = g_hwndBar; (hwnd = GetWindow(hwnd, uDir));)
         n += !bVisibleOnly || IsWindowVisible(hwnd);
     return n;
 }
 
-static void FullScreen(BOOL bOpened)
-{
-    SendMessageA(g_hwndBar, APPBAR_CALLBACK, ABN_FULLSCREENAPP, bOpened);
-}
+static void FullScreen(BOOL bOpened) { SendMessageA(g_hwndBar, APPBAR_CALLBACK, ABN_FULLSCREENAPP, bOpened); }
 
 int main(int argc, char **argv)
 {
     const char *verb = argc > 1 ? argv[1] : "";
     static const char *const edges[] = { "left", "top", "right", "bottom" };
+    RECT rc;
 
     if ((!strcmp(verb, "otherbar") && argc == 4) || !strcmp(verb, "front")) {
         for (UINT i = 0; argc == 4 && i < 4; i++)
@@ -107,85 +104,76 @@ int main(int argc, char **argv)
     }
     if (!strcmp(verb, "menu")) {
         HWND hwndMenu = FindWindowA("#32768", NULL);
-        RECT rc;
         if (!hwndMenu || !IsWindowVisible(hwndMenu) || !GetWindowRect(hwndMenu, &rc))
             return 1;
         PrintRect(rc);
         return 0;
     }
 
-    g_hwndBar = FindWindowA(BAR_CLASS_NAME, BAR_WINDOW_TITLE);
-    if (!g_hwndBar)
+    if (!(g_hwndBar = FindWindowA(BAR_CLASS_NAME, BAR_WINDOW_TITLE)))
         return 1;
-    RECT rc;
     GetWindowRect(g_hwndBar, &rc);
     APPBARDATA abd = { sizeof(abd), g_hwndBar, 0, 0, rc, 0 };
+    int n = argc > 2 ? atoi(argv[2]) : 0;
 
     if (!strcmp(verb, "rect")) {
         PrintRect(rc);
     } else if (!strcmp(verb, "client")) {
-        RECT rcClient;
-        GetClientRect(g_hwndBar, &rcClient);
-        MapWindowPoints(g_hwndBar, NULL, (POINT *)&rcClient, 2);
-        PrintRect(rcClient);
+        GetClientRect(g_hwndBar, &rc);
+        MapWindowPoints(g_hwndBar, NULL, (POINT *)&rc, 2);
+        PrintRect(rc);
     } else if (!strcmp(verb, "hit")) {
         int xMid = (rc.left + rc.right) / 2, yMid = (rc.top + rc.bottom) / 2;
         POINT pts[4] = { { rc.left, yMid }, { xMid, rc.top }, { rc.right - 1, yMid }, { xMid, rc.bottom - 1 } };
         for (POINT pt : pts)
             printf("%d ", (int)SendMessageA(g_hwndBar, WM_NCHITTEST, 0, MAKELPARAM(pt.x, pt.y)));
-        printf("\n");
     } else if (!strcmp(verb, "loop")) {
         GUITHREADINFO gti = { sizeof(gti), 0, NULL, NULL, NULL, NULL, NULL, NULL, { 0, 0, 0, 0 } };
         GetGUIThreadInfo(GetWindowThreadProcessId(g_hwndBar, NULL), &gti);
-        printf("%d\n", (gti.flags & (GUI_INMOVESIZE | GUI_INMENUMODE)) != 0);
-    } else if (!strcmp(verb, "paint") && argc == 3) {
-        for (int i = atoi(argv[2]); i > 0; i--)
+        printf("%d", (gti.flags & (GUI_INMOVESIZE | GUI_INMENUMODE)) != 0);
+    } else if (!strcmp(verb, "paint")) {
+        for (; n > 0; n--)
             if (!SendMessageTimeoutA(g_hwndBar, WM_PAINT, 0, 0, SMTO_NORMAL, 120000, NULL))
                 return 1;
-    } else if (!strcmp(verb, "commands") && argc == 3) {
-        static WORD ids[65536];
-        for (int i = 0; i < 65536; i++)
-            ids[i] = (WORD)i;
-        srand((unsigned)atoi(argv[2]));
+    } else if (!strcmp(verb, "commands")) {
+        /* An odd step walks all 65536 identifiers, each once, in a scrambled order. */
         static const char *const docks[] = { "top", "bottom", "left", "right" };
         const char *last = "none";
-        for (int i = 65535; i >= 0; i--) {
-            int j = (rand() * 32768 + rand()) % (i + 1);
-            WORD id = ids[j];
-            ids[j] = ids[i];
+        for (unsigned i = 0; i < 65536; i++) {
+            WORD id = (WORD)(i * 40503u + (unsigned)n);
             if (id == IDM_CLOSE || id == IDM_EXIT)
                 continue;
             if (id >= IDM_DOCK_TOP && id <= IDM_DOCK_RIGHT)
                 last = docks[id - IDM_DOCK_TOP];
-            PostMessageA(g_hwndBar, WM_COMMAND, MAKEWPARAM(id, rand() % 3), rand() % 2 ? (LPARAM)g_hwndBar : 0);
+            PostMessageA(g_hwndBar, WM_COMMAND, MAKEWPARAM(id, i % 3), i % 2 ? (LPARAM)g_hwndBar : 0);
         }
         /* Its trace line tells the test when the bar has taken in all the rest. */
         PostMessageA(g_hwndBar, APPBAR_CALLBACK, ABN_STATECHANGE, 0);
-        printf("%s\n", last);
-    } else if (!strcmp(verb, "copydata") && argc == 4) {
-        int nThreads = atoi(argv[3]);
-        HANDLE hThreads[16];
-        for (int i = 0; i < nThreads && i < 16; i++)
-            hThreads[i] = CreateThread(NULL, 0, CopyDataThread, (LPVOID)(INT_PTR)(atoi(argv[2]) / nThreads), 0, NULL);
-        WaitForMultipleObjects(nThreads, hThreads, TRUE, 60000);
+        printf("%s", last);
+    } else if (!strcmp(verb, "copydata")) {
+        HANDLE hThreads[4];
+        for (HANDLE &h : hThreads)
+            h = CreateThread(NULL, 0, CopyDataThread, (LPVOID)(INT_PTR)(n / 4), 0, NULL);
+        WaitForMultipleObjects(4, hThreads, TRUE, 60000);
     } else if (!strcmp(verb, "forget")) {
         SHAppBarMessage(ABM_REMOVE, &abd);
     } else if (!strcmp(verb, "broadcast")) {
         SendMessageTimeoutA(HWND_BROADCAST, RegisterWindowMessageA("TaskbarCreated"), 0, 0, SMTO_NORMAL, 30000, NULL);
     } else if (!strcmp(verb, "fullscreen")) {
-        HWND hwndStay = OwnWindow(100, 200, 100, 100), hwndAbove = OwnWindow(300, 200, 200, 100);
+        HWND hwndLower = OwnWindow(100, 200, 100, 100), hwndAbove = OwnWindow(300, 200, 200, 100);
         SetWindowPos(g_hwndBar, hwndAbove, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
         FullScreen(TRUE);
-        printf("%d ", CountWindows(g_hwndBar, GW_HWNDNEXT, FALSE));
+        printf("%d ", CountWindows(GW_HWNDNEXT, FALSE));
         FullScreen(FALSE);
         printf("%d ", GetWindow(g_hwndBar, GW_HWNDPREV) == hwndAbove);
         FullScreen(TRUE);
         DestroyWindow(hwndAbove);
         FullScreen(FALSE);
-        printf("%d\n", CountWindows(g_hwndBar, GW_HWNDPREV, TRUE));
-        DestroyWindow(hwndStay);
+        printf("%d", CountWindows(GW_HWNDPREV, TRUE));
+        DestroyWindow(hwndLower);
     } else {
         return 2;
     }
+    printf("\n");
     return 0;
 }

@@ -29,7 +29,7 @@ class CommandsTest(h.BarTest):
                     self.assertLess(bottom - top, 40, "more than the one item")
                     h.xdo("mousemove", (left + right) // 2, (top + bottom) // 2, "click", 3)
                 elif how == "copydata storm":
-                    self.assertEqual(h.peer("copydata", 400, 4), [])
+                    self.assertEqual(h.peer("copydata", 400), [])
                 else:
                     self.assertEqual(h.ctl(how), 0)
                 self.assertEnds(bar, how)
