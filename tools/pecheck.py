@@ -1,10 +1,8 @@
 #!/usr/bin/env python3
-"""Checks the shipped 32-bit exe from its file: PE32 for i386 with the GUI
-subsystem, only DLLs that every Windows has, icon group 103 and menu 106 on
-board, at most 64 KiB. Prints its size; exit code 1 on any failed check.
-
-    pecheck.py <exe>
-"""
+# Checks the shipped 32-bit exe from its file: PE32 for i386 with the GUI
+# subsystem, only DLLs that every Windows has, icon group 103 and menu 106 on
+# board, at most 64 KiB. Prints its size; exit code 1 on any failed check.
+#   pecheck.py <exe>
 import os
 import re
 import subprocess

@@ -6,7 +6,7 @@
 # unpacked with dpkg -x into <cache-dir>/root; nothing is installed and dpkg's
 # architectures are left as they are.
 #   tools/wine32-setup.sh <cache-dir>
-# Result: <cache-dir>/wine32-run, used like the 64-bit wine-run:
+# Result: <cache-dir>/wine32-run, used like wine64:
 #   WINEPREFIX=... <cache-dir>/wine32-run prog.exe args
 # A second run with the same installed wine64 costs nothing.
 set -euo pipefail

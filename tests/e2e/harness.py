@@ -1,10 +1,10 @@
-"""Drives the real bar under Wine for the end-to-end tests.
-
-The test command provides the environment: DISPLAY (a private Xvfb with a
-1024x768 Wine virtual desktop), WINEPREFIX with a persistent wineserver, the
-sample ad server with its control port (BAR_ADSERVER_URL, BAR_ADSERVER_LOG),
-and through ctest the programs (BAR_EXE, BARCTL, BARPEER, WINE_RUN).
-"""
+# Drives the real bar under Wine for the end-to-end tests.
+#
+# The test command provides the environment: DISPLAY (a private Xvfb with a
+# 1024x768 Wine virtual desktop), WINEPREFIX with a persistent wineserver, the
+# sample ad server with its control port (BAR_ADSERVER_URL, BAR_ADSERVER_LOG),
+# and through ctest the programs (BAR_EXE, BARCTL, BARPEER, WINE_RUN).
+import contextlib
 import os
 import re
 import subprocess
@@ -27,7 +27,7 @@ def run(exe, *args, timeout=120):
 
 
 def peer(*args):
-    """barpeer's line as numbers or words; None when it found no bar (or no menu)."""
+    # barpeer's line as numbers or words; None when it found no bar (or no menu).
     rc, out = run(BARPEER, *args)
     words = out.split()
     return None if rc else [int(w) if re.fullmatch(r"-?\d+", w) else w for w in words]
@@ -42,7 +42,7 @@ def xdo(*args):
 
 
 def wait_for(fn, timeout=10):
-    """fn's first true value within the (stretched) time, else its last value."""
+    # fn's first true value within the (stretched) time, else its last value.
     end = time.monotonic() + timeout * SLOW
     while True:
         value = fn()
@@ -58,13 +58,13 @@ def ad_mode(mode="ok", **query):
 
 
 def ad_log():
-    """(time, ad number) of every ad asked for so far, in order (redirects' real paths left out)."""
+    # (time, ad number) of every ad asked for so far, in order (redirects' real paths left out).
     with open(ADLOG) as f:
         return [(float(t), int(n)) for t, n in re.findall(r"^(\S+) GET /ads/vtl_(\d+)\.ad$", f.read(), re.M)]
 
 
 def screen():
-    """The screen's pixels: screen()[y][x] is (r, g, b)."""
+    # The screen's pixels: screen()[y][x] is (r, g, b).
     ppm = subprocess.run(["import", "-window", "root", "-depth", "8", "ppm:-"], capture_output=True,
                          check=True, timeout=60).stdout
     m = re.match(rb"P6\s+(\d+)\s+(\d+)\s+255\s", ppm)
@@ -72,23 +72,18 @@ def screen():
     return [[tuple(data[(y * w + x) * 3:(y * w + x) * 3 + 3]) for x in range(w)] for y in range(h)]
 
 
-class Peer:
-    """A barpeer that stays (another bar, a window in front) until the block ends."""
-
-    def __init__(self, *args):
-        self.proc = subprocess.Popen([WINE_RUN, BARPEER, *map(str, args)], stdin=subprocess.PIPE,
-                                     stdout=subprocess.PIPE, text=True)
-        self.line = self.proc.stdout.readline().split() if args[0] != "front" else []
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.proc.communicate("\n", timeout=30 * SLOW)
+@contextlib.contextmanager
+def staying_peer(*args):
+    # A barpeer that stays (another bar, a window in front) until the block ends; yields its first line.
+    proc = subprocess.Popen([WINE_RUN, BARPEER, *map(str, args)], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    try:
+        yield proc.stdout.readline().split() if args[0] != "front" else []
+    finally:
+        proc.communicate("\n", timeout=30 * SLOW)
 
 
 class Bar:
-    """One run of the bar, with the trace lines it writes (Wine's debugstr channel)."""
+    # One run of the bar, with the trace lines it writes (Wine's debugstr channel).
 
     def __init__(self, exe=None, args=()):
         env = dict(os.environ, WINEDEBUG="-all,+debugstr")
@@ -138,7 +133,7 @@ class BarTest(unittest.TestCase):
         xdo("mousemove", W // 2, H // 2)
 
     def start(self, first_ad=True, **kw):
-        """A bar docked at the top, stopped after the test; by default once its first ad was asked for."""
+        # A bar docked at the top, stopped after the test; by default once its first ad was asked for.
         asked = len(ad_log())
         bar = Bar(**kw)
         self.addCleanup(bar.stop)

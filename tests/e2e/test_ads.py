@@ -1,4 +1,4 @@
-"""The ads as the screen and the ad server see them."""
+# The ads as the screen and the ad server see them.
 import os
 import shutil
 import struct
@@ -14,7 +14,7 @@ RED, BLUE = (200, 30, 30), (30, 30, 200)
 
 
 def picture(width, height):
-    """A PNG, red in its left half and blue in its right half."""
+    # A PNG, red in its left half and blue in its right half.
     half = width // 2
     row = b"\0" + bytes(RED) * half + bytes(BLUE) * (width - half)
     chunk = lambda kind, data: struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
@@ -28,7 +28,7 @@ def picture(width, height):
 
 class AdsTest(h.BarTest):
     def row(self, y=10):
-        """The client area's pixels at that row, and its background (its first pixel below any ad)."""
+        # The client area's pixels at that row, and its background (its first pixel below any ad).
         left, top, right, bottom = h.peer("client")
         shot = h.screen()
         return shot[top + y][left:right], shot[bottom - 1][left]

@@ -1,4 +1,4 @@
-"""Auto-hide against Wine's shell service, the pointer moved by xdotool."""
+# Auto-hide against Wine's shell service, the pointer moved by xdotool.
 import time
 import unittest
 
@@ -14,7 +14,7 @@ class AutoHideTest(h.BarTest):
     def test_sliver_at_each_edge_back_under_the_pointer_and_stays_while_in_use(self):
         bar = self.start()
         self.assertEqual(h.ctl("autohide", "on"), 0)
-        with h.Peer("front"):
+        with h.staying_peer("front"):
             for edge, shown, sliver, pointer in EDGES:
                 self.assertEqual(h.ctl("dock", edge), 0)
                 self.assertEqual(bar.wait_rect(sliver), sliver, edge)
@@ -29,7 +29,7 @@ class AutoHideTest(h.BarTest):
         bar = self.start()
         self.assertEqual(h.ctl("autohide", "on"), 0)
         h.xdo("mousemove", W // 2, 40, "click", 1)
-        with h.Peer("front"):
+        with h.staying_peer("front"):
             self.assertEqual(bar.wait_rect((0, 0, W, 2)), (0, 0, W, 2))
             h.xdo("mousemove", W // 2, 0)
             self.assertEqual(bar.wait_rect(TOP, 2), TOP, "the click kept the capture: no hit tests, no return")

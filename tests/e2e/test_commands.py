@@ -1,4 +1,4 @@
-"""Commands from other programs and the right-button menu."""
+# Commands from other programs and the right-button menu.
 import subprocess
 import unittest
 

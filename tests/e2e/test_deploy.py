@@ -1,5 +1,5 @@
-# The installer under Wine's own msiexec, in a Wine prefix of its own (made once, kept
-# beside the packages). DEPLOY_MSI is the package under test, DEPLOY_MSI_OLD the same
+# The installer under Wine's own msiexec, in a Wine prefix of its own (beside the
+# packages; tools/wine32-env.sh makes it once). DEPLOY_MSI is the package under test, DEPLOY_MSI_OLD the same
 # product stamped with a lower version; the module is skipped without them.
 import os
 import re
@@ -24,7 +24,7 @@ def run_value():
 
 
 def installed():
-    """{product code: version} of Vantorel Ad Bar in the installed-programs list."""
+    # {product code: version} of Vantorel Ad Bar in the installed-programs list.
     out = wine("reg", "query", r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall", "/s", "/reg:32").stdout
     return dict(re.findall(r"\\(\{[-\w]+\})\s+(?:(?!HKEY_).)*?DisplayName\s+REG_SZ\s+Vantorel Ad Bar\s"
                            r"(?:(?!HKEY_).)*?DisplayVersion\s+REG_SZ\s+(\S+)", out, re.S))
@@ -37,18 +37,10 @@ def on_disk(path):
 def setUpModule():
     if not (os.path.isfile(MSI) and os.path.isfile(OLD)):
         raise unittest.SkipTest("no packages (DEPLOY_MSI, DEPLOY_MSI_OLD)")
-    os.environ["WINEPREFIX"] = PREFIX
-    quiet = dict(stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    if not os.path.exists(os.path.join(PREFIX, ".ready")):
-        subprocess.run([h.WINE_RUN, "wineboot", "-i"], **quiet)
-        for key, value, data in (("", "Desktop", "Default"), ("\\Desktops", "Default", "1024x768")):
-            subprocess.run([h.WINE_RUN, "reg", "add", r"HKCU\Software\Wine\Explorer" + key, "/v", value, "/d", data, "/f"],
-                           **quiet)
-        subprocess.run(["wineserver", "-w"])
-        open(os.path.join(PREFIX, ".ready"), "w").close()
+    os.environ["WINEPREFIX"] = PREFIX     # made by the test command
     subprocess.run(["wineserver", "-p"])
     # The desktop and the services start here, away from the pipes of the calls whose output is read.
-    subprocess.run([h.WINE_RUN, "cmd", "/c", "exit"], **quiet)
+    subprocess.run([h.WINE_RUN, "cmd", "/c", "exit"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
 
 def tearDownModule():

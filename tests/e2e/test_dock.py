@@ -1,4 +1,4 @@
-"""Docking against Wine's own desktop-toolbar service."""
+# Docking against Wine's own desktop-toolbar service.
 import unittest
 
 import harness as h
@@ -25,15 +25,15 @@ class DockTest(h.BarTest):
             self.assertEqual(h.peer("hit"), hits, edge)
 
     def test_under_another_bar_and_back_when_it_leaves(self):
-        with h.Peer("otherbar", "top", 40) as other:
-            self.assertEqual(other.line, ["registered", "0", "0", str(W), "40"])
+        with h.staying_peer("otherbar", "top", 40) as other:
+            self.assertEqual(other, ["registered", "0", "0", str(W), "40"])
             bar = h.Bar()
             self.addCleanup(bar.stop)
             self.assertEqual(bar.wait_rect((0, 40, W, 75), 30), (0, 40, W, 75))
             self.assertTrue(bar.wait_trace("Main_OnSize: cxWidth = 80, cyHeight = 35\r\n"))
         self.assertEqual(bar.wait_rect(TOP), TOP, "no return to the top when the other bar left")
-        with h.Peer("otherbar", "top", 40) as late:
-            self.assertEqual(late.line[1:3], ["0", "75"], "the shell does not keep the bar's strip")
+        with h.staying_peer("otherbar", "top", 40) as late:
+            self.assertEqual(late[1:3], ["0", "75"], "the shell does not keep the bar's strip")
 
     def test_a_drag_of_the_inner_border_is_renegotiated(self):
         bar = self.start()
@@ -46,8 +46,8 @@ class DockTest(h.BarTest):
         drag(79, H // 2, 149, H // 2)
         h.xdo("mouseup", 1)
         self.assertEqual(bar.wait_rect((0, 0, 150, H)), (0, 0, 150, H), "the width given by the border is lost")
-        with h.Peer("otherbar", "left", 40) as other:
-            self.assertEqual(other.line[1], "150", "the shell was not told of the new width")
+        with h.staying_peer("otherbar", "left", 40) as other:
+            self.assertEqual(other[1], "150", "the shell was not told of the new width")
 
     def test_a_close_during_a_border_drag_ends_the_process(self):
         bar = self.start()

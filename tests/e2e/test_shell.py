@@ -1,4 +1,4 @@
-"""What the shell tells the bar: a restart that forgot it, full-screen windows."""
+# What the shell tells the bar: a restart that forgot it, full-screen windows.
 import unittest
 
 import harness as h
@@ -6,8 +6,8 @@ import harness as h
 
 class ShellTest(h.BarTest):
     def granted_top(self):
-        with h.Peer("otherbar", "top", 40) as other:
-            return other.line[2]
+        with h.staying_peer("otherbar", "top", 40) as other:
+            return other[2]
 
     def test_a_restarted_shell_gets_the_bar_back_unless_unregistered(self):
         bar = self.start()

@@ -56,13 +56,6 @@ static void ExpectFailedStartWithBox(const std::string &caption, const std::stri
     EXPECT_FALSE(boxes.back().bQuitPending) << "a quit waiting would close the box at once";
 }
 
-TEST(Start, RefusedClassExitsOneWithBox164)
-{
-    ImportPatch ex("user32.dll", "RegisterClassExA", (void *)RefusedClassEx);
-    ImportPatch plain("user32.dll", "RegisterClassA", (void *)RefusedClass);
-    ExpectFailedStartWithBox("Generic, Line=164, File=Main", SystemText(ERROR_CLASS_ALREADY_EXISTS));
-}
-
 TEST(Start, NoMemoryForTheRecordExitsOneWithBox243ThatStaysUp)
 {
     ImportPatch cls("user32.dll", "RegisterClassExA", (void *)ClassAsOnWindows);
@@ -71,11 +64,12 @@ TEST(Start, NoMemoryForTheRecordExitsOneWithBox243ThatStaysUp)
     ExpectFailedStartWithBox("Generic, Line=243, File=Main", SystemText(ERROR_NOT_ENOUGH_MEMORY));
 }
 
-TEST(Start, BoxTextInTheUsersLanguageOrTheFallback)
+TEST(Start, RefusedClassExitsOneWithBox164InTheUsersLanguageOrTheFallback)
 {
     ImportPatch ex("user32.dll", "RegisterClassExA", (void *)RefusedClassEx);
     ImportPatch plain("user32.dll", "RegisterClassA", (void *)RefusedClass);
     std::string text = SystemText(ERROR_CLASS_ALREADY_EXISTS);
+    ExpectFailedStartWithBox("Generic, Line=164, File=Main", text);
     {
         ImportPatch fmt("kernel32.dll", "FormatMessageA", (void *)NoEnglishText);
         s_pForward = &fmt;
