@@ -60,8 +60,7 @@ static int OtherBar(UINT uEdge, int t)
                        WM_APP, uEdge, rc, 0 };
     if (!SHAppBarMessage(ABM_NEW, &abd))
         return 3;
-    SHAppBarMessage(ABM_QUERYPOS, &abd);
-    SHAppBarMessage(ABM_SETPOS, &abd);
+    SHAppBarMessage(ABM_SETPOS, &abd);     /* clears the bars registered before, as the query would */
     printf("registered ");
     PrintRect(abd.rc);
     fflush(stdout);

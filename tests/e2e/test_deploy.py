@@ -1,6 +1,6 @@
 # The installer under Wine's own msiexec, in a Wine prefix of its own (beside the
-# packages; tools/wine32-env.sh makes it once). DEPLOY_MSI is the package under test, DEPLOY_MSI_OLD the same
-# product stamped with a lower version; the module is skipped without them.
+# packages; tools/wine32-env.sh makes it once). DEPLOY_MSI is the package under
+# test, DEPLOY_MSI_OLD the same product stamped with a lower version.
 import os
 import re
 import subprocess
@@ -13,19 +13,19 @@ PREFIX = os.path.join(os.path.dirname(MSI), "wineprefix-deploy")
 RUN_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Run"
 
 
-def wine(*args):
-    return subprocess.run([h.WINE_RUN, *args], capture_output=True, text=True, timeout=120 * h.SLOW)
+def msiexec(*args):
+    return h.run("msiexec", *args, "/qn")[0]
 
 
 def run_value():
-    out = wine("reg", "query", RUN_KEY, "/v", "Vantorel Ad Bar", "/reg:32").stdout
+    out = h.run("reg", "query", RUN_KEY, "/v", "Vantorel Ad Bar", "/reg:32")[1]
     m = re.search(r'REG_SZ\s+"?([^"\r\n]*)', out)
     return m and m.group(1)
 
 
 def installed():
     # {product code: version} of Vantorel Ad Bar in the installed-programs list.
-    out = wine("reg", "query", r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall", "/s", "/reg:32").stdout
+    out = h.run("reg", "query", r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall", "/s", "/reg:32")[1]
     return dict(re.findall(r"\\(\{[-\w]+\})\s+(?:(?!HKEY_).)*?DisplayName\s+REG_SZ\s+Vantorel Ad Bar\s"
                            r"(?:(?!HKEY_).)*?DisplayVersion\s+REG_SZ\s+(\S+)", out, re.S))
 
@@ -50,23 +50,23 @@ def tearDownModule():
 class DeployTest(unittest.TestCase):
     def setUp(self):
         for code in installed():    # what a failed run left behind
-            wine("msiexec", "/x", code, "/qn")
+            msiexec("/x", code)
 
     def test_install_starts_a_docked_bar_at_sign_in_refuses_a_downgrade_and_uninstall_ends_it(self):
-        self.assertEqual(wine("msiexec", "/i", MSI, "/qn").returncode, 0)
-        self.assertNotEqual(wine("msiexec", "/i", OLD, "/qn").returncode, 0, "a downgrade was taken")
+        self.assertEqual(msiexec("/i", MSI), 0)
+        self.assertNotEqual(msiexec("/i", OLD), 0, "a downgrade was taken")
         exe = run_value()
         self.assertEqual(sorted(os.listdir(os.path.dirname(on_disk(exe)))), ["README.md", "VantorelAdBar.exe", "barctl.exe"])
         self.assertEqual(list(installed().values()), [os.path.basename(MSI)[14:-4]])
         bar = h.Bar(exe=exe)
         self.assertEqual(bar.wait_rect(h.TOP, 30), h.TOP)
-        self.assertEqual(wine("msiexec", "/x", MSI, "/qn").returncode, 0)
+        self.assertEqual(msiexec("/x", MSI), 0)
         self.assertEqual(bar.wait_exit(), 0, "the uninstall did not end the bar")
         self.assertEqual((os.path.exists(os.path.dirname(on_disk(exe))), run_value(), installed()), (False, None, {}))
 
     def test_upgrade_replaces_the_older_version(self):
-        self.assertEqual(wine("msiexec", "/i", OLD, "/qn").returncode, 0)
-        self.assertEqual(wine("msiexec", "/i", MSI, "/qn").returncode, 0)
+        self.assertEqual(msiexec("/i", OLD), 0)
+        self.assertEqual(msiexec("/i", MSI), 0)
         self.assertEqual(list(installed().values()), [os.path.basename(MSI)[14:-4]])
         self.assertTrue(os.path.isfile(on_disk(run_value())))
-        self.assertEqual(wine("msiexec", "/x", MSI, "/qn").returncode, 0)
+        self.assertEqual(msiexec("/x", MSI), 0)

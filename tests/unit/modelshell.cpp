@@ -12,8 +12,6 @@ static bool s_bFailAll;
 static DWORD s_dwDuring;
 static void (*s_pfnDuring)(HWND);
 
-namespace Model { bool Registered(HWND hwnd); }
-
 static UINT_PTR Serve(DWORD dwMessage, PAPPBARDATA pabd)
 {
     bool bKnown = Model::Registered(pabd->hWnd), bEdge = pabd->uEdge <= ABE_BOTTOM;

@@ -30,19 +30,15 @@ static ATOM WINAPI ClassAsOnWindows(const WNDCLASSEXA *pwc)
     return ((ATOM(WINAPI *)(const WNDCLASSEXA *))s_pForward->pvOld)(&wc);
 }
 
+static bool s_bNoTextAtAll;
+
 static DWORD WINAPI NoEnglishText(DWORD dwFlags, LPCVOID pv, DWORD dwId, DWORD dwLang, LPSTR psz, DWORD n, va_list *p)
 {
-    if (dwLang == MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US)) {
-        SetLastError(ERROR_RESOURCE_LANG_NOT_FOUND);
+    if (s_bNoTextAtAll || dwLang == MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US)) {
+        SetLastError(s_bNoTextAtAll ? ERROR_MR_MID_NOT_FOUND : ERROR_RESOURCE_LANG_NOT_FOUND);
         return 0;
     }
     return ((decltype(&FormatMessageA))s_pForward->pvOld)(dwFlags, pv, dwId, dwLang, psz, n, p);
-}
-
-static DWORD WINAPI NoText(DWORD, LPCVOID, DWORD, DWORD, LPSTR, DWORD, va_list *)
-{
-    SetLastError(ERROR_MR_MID_NOT_FOUND);
-    return 0;
 }
 
 static void ExpectFailedStartWithBox(const std::string &caption, const std::string &text)
@@ -70,12 +66,10 @@ TEST(Start, RefusedClassExitsOneWithBox164InTheUsersLanguageOrTheFallback)
     ImportPatch plain("user32.dll", "RegisterClassA", (void *)RefusedClass);
     std::string text = SystemText(ERROR_CLASS_ALREADY_EXISTS);
     ExpectFailedStartWithBox("Generic, Line=164, File=Main", text);
-    {
-        ImportPatch fmt("kernel32.dll", "FormatMessageA", (void *)NoEnglishText);
-        s_pForward = &fmt;
-        ExpectFailedStartWithBox("Generic, Line=164, File=Main", text);
-    }
-    ImportPatch fmt("kernel32.dll", "FormatMessageA", (void *)NoText);
+    ImportPatch fmt("kernel32.dll", "FormatMessageA", (void *)NoEnglishText);
+    s_pForward = &fmt;
+    ExpectFailedStartWithBox("Generic, Line=164, File=Main", text);
+    s_bNoTextAtAll = true;
     ExpectFailedStartWithBox("Generic", "An error occured calling FormatMessage().Error Code 317");
 }
 
