@@ -121,10 +121,11 @@ class Bar:
         self.proc.stderr.close()
         # Wine's shell keeps the strip of a bar that died unregistered for as
         # long as it runs: start it afresh so no later test inherits the strip.
+        # The new server must not hold the test's output open, or ctest waits on it.
         if self.proc.returncode != 0:
-            subprocess.run(["wineserver", "-k"], timeout=60)
-            subprocess.run(["wineserver", "-w"], timeout=60)
-            subprocess.run(["wineserver", "-p"], timeout=60)
+            for flag in ("-k", "-w", "-p"):
+                subprocess.run(["wineserver", flag], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                               stderr=subprocess.DEVNULL, timeout=60)
 
 
 class BarTest(unittest.TestCase):

@@ -16,7 +16,10 @@ class AutoHideTest(h.BarTest):
         self.assertEqual(h.ctl("autohide", "on"), 0)
         with h.staying_peer("front"):
             for edge, shown, sliver, pointer in EDGES:
-                self.assertEqual(h.ctl("dock", edge), 0)
+                # Not at the top, where it starts: a switch-on at the top edge leaves the strip
+                # full height until the next deactivation, which may already have passed.
+                if edge != "top":
+                    self.assertEqual(h.ctl("dock", edge), 0)
                 self.assertEqual(bar.wait_rect(sliver), sliver, edge)
                 h.xdo("mousemove", *pointer)
                 self.assertEqual(bar.wait_rect(shown, 1), shown, f"{edge}: not back under the pointer")

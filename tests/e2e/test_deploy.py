@@ -38,7 +38,7 @@ def setUpModule():
     if not (os.path.isfile(MSI) and os.path.isfile(OLD)):
         raise unittest.SkipTest("no packages (DEPLOY_MSI, DEPLOY_MSI_OLD)")
     os.environ["WINEPREFIX"] = PREFIX     # made by the test command
-    subprocess.run(["wineserver", "-p"])
+    subprocess.run(["wineserver", "-p"], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     # The desktop and the services start here, away from the pipes of the calls whose output is read.
     subprocess.run([h.WINE_RUN, "cmd", "/c", "exit"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
