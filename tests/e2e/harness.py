@@ -118,14 +118,15 @@ class Bar:
                 self.proc.kill()
                 self.proc.wait()
         self.reader.join(10)
-        self.proc.stderr.close()
         # Wine's shell keeps the strip of a bar that died unregistered for as
         # long as it runs: start it afresh so no later test inherits the strip.
-        # The new server must not hold the test's output open, or ctest waits on it.
+        # The new server and desktop must hold no one's output open, or a
+        # reader (ctest, the trace reader) waits on them for ever.
         if self.proc.returncode != 0:
+            quiet = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
             for flag in ("-k", "-w", "-p"):
-                subprocess.run(["wineserver", flag], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                               stderr=subprocess.DEVNULL, timeout=60)
+                subprocess.run(["wineserver", flag], **quiet)
+            subprocess.run([WINE_RUN, "cmd", "/c", "exit"], **quiet)
 
 
 class BarTest(unittest.TestCase):
