@@ -38,7 +38,11 @@ def ctl(*args):
 
 
 def xdo(*args):
-    subprocess.run(["xdotool", *map(str, args)], check=True, timeout=10)
+    # Now and then the X server turns a new client away for a moment ("Can't open display").
+    for attempt in range(3):
+        if subprocess.run(["xdotool", *map(str, args)], timeout=10).returncode == 0 or attempt == 2:
+            break
+        time.sleep(0.5)
 
 
 def wait_for(fn, timeout=10):
