@@ -39,10 +39,10 @@ def ctl(*args):
 
 def xdo(*args):
     # Now and then the X server turns a new client away for a moment ("Can't open display").
-    for attempt in range(3):
-        if subprocess.run(["xdotool", *map(str, args)], timeout=10).returncode == 0 or attempt == 2:
+    for attempt in range(5):
+        if subprocess.run(["xdotool", *map(str, args)], timeout=10).returncode == 0 or attempt == 4:
             break
-        time.sleep(0.5)
+        time.sleep(1)
 
 
 def wait_for(fn, timeout=10):
