@@ -103,8 +103,7 @@ static void Main_OnMove(HWND hwnd, int x, int y)
 {
     (void)x;
     (void)y;
-    BarState *pState = GetBarState(hwnd);
-    if (!pState || pState->bAutoHide)
+    if (GetBarState(hwnd)->bAutoHide)
         return;
     AppBarReposition(hwnd);
 }
@@ -113,7 +112,7 @@ static void Main_OnSize(HWND hwnd, UINT state, int cx, int cy)
 {
     (void)state;
     BarState *pState = GetBarState(hwnd);
-    if (!pState || pState->bAutoHide)
+    if (pState->bAutoHide)
         return;
 
     if (!pState->bHidden && (cx == 0 || cy == 0))
@@ -150,13 +149,9 @@ static UINT Main_OnNCHitTest(HWND hwnd, int x, int y)
     AppBarStartShowTimer(hwnd);
 
     UINT uHit = (UINT)DefWindowProcA(hwnd, WM_NCHITTEST, 0, MAKELPARAM(x, y));
-    BarState *pState = GetBarState(hwnd);
-    if (!pState)
-        return HTCLIENT;
-
     /* Only the border facing the screen's interior may size the bar. */
     UINT uInner;
-    switch (pState->uEdge) {
+    switch (GetBarState(hwnd)->uEdge) {
     case ABE_LEFT:   uInner = HTRIGHT;  break;
     case ABE_TOP:    uInner = HTBOTTOM; break;
     case ABE_RIGHT:  uInner = HTLEFT;   break;

@@ -78,18 +78,15 @@ void Main_OnRButtonDown(HWND hwnd, BOOL fDoubleClick, int x, int y, UINT keyFlag
     mii.fState = MFS_DEFAULT;
     SetMenuItemInfoA(hPopup, IDM_DEFAULT_ITEM, FALSE, &mii);
 
-    BarState *pState = GetBarState(hwnd);
-    if (pState) {
-        UINT uItem = EdgeMenuItem(pState->uEdge);
-        szText[0] = '\0';
-        mii.fMask      = MIIM_STATE | MIIM_TYPE;
-        mii.dwTypeData = szText;
-        mii.cch        = sizeof(szText);
-        if (GetMenuItemInfoA(hPopup, uItem, FALSE, &mii)) {
-            mii.fType |= MFT_RADIOCHECK;
-            mii.fState = MFS_CHECKED;
-            SetMenuItemInfoA(hPopup, uItem, FALSE, &mii);
-        }
+    UINT uItem = EdgeMenuItem(GetBarState(hwnd)->uEdge);
+    szText[0] = '\0';
+    mii.fMask      = MIIM_STATE | MIIM_TYPE;
+    mii.dwTypeData = szText;
+    mii.cch        = sizeof(szText);
+    if (GetMenuItemInfoA(hPopup, uItem, FALSE, &mii)) {
+        mii.fType |= MFT_RADIOCHECK;
+        mii.fState = MFS_CHECKED;
+        SetMenuItemInfoA(hPopup, uItem, FALSE, &mii);
     }
 
     TrackPopupMenu(hPopup, TPM_RIGHTBUTTON, pt.x, pt.y, 0, hwnd, NULL);
