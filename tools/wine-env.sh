@@ -29,8 +29,10 @@ if [ "${2:-}" = private-display ] || [ -z "${DISPLAY:-}" ]; then
   # Lowest display number with neither a socket nor a lock: parallel runs do not collide.
   n=${BAR_DISPLAY_BASE:-91}
   while [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ]; do n=$((n + 1)); done
-  # Every Wine thread with a window is a client of its own: room for many.
-  Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp -maxclients 512 >/dev/null 2>&1 &
+  # -noreset: by default the server resets when its last client leaves (Wine's
+  # desktop ends a second after the last Wine program), and turns away whatever
+  # connects during the reset: a bar starting then would find no display.
+  Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp -noreset >/dev/null 2>&1 &
   _bar_pids+=($!)
   export DISPLAY=":$n"
   for _ in $(seq 100); do [ -e "/tmp/.X11-unix/X$n" ] && break; sleep 0.05; done

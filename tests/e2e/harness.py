@@ -38,11 +38,7 @@ def ctl(*args):
 
 
 def xdo(*args):
-    # Now and then the X server turns a new client away for a moment ("Can't open display").
-    for attempt in range(5):
-        if subprocess.run(["xdotool", *map(str, args)], timeout=10).returncode == 0 or attempt == 4:
-            break
-        time.sleep(1)
+    subprocess.run(["xdotool", *map(str, args)], check=True, timeout=10)
 
 
 def wait_for(fn, timeout=10):
@@ -90,8 +86,8 @@ class Bar:
     # One run of the bar, with the trace lines it writes (Wine's debugstr channel).
 
     def __init__(self, exe=None, args=()):
-        env = dict(os.environ, WINEDEBUG="-all,+debugstr")
-        self.traces, self.proc = [], subprocess.Popen([WINE_RUN, exe or BAR_EXE, *args], env=env,
+        env = dict(os.environ, WINEDEBUG="-all,err+all,+debugstr")
+        self.traces, self.other, self.proc = [], [], subprocess.Popen([WINE_RUN, exe or BAR_EXE, *args], env=env,
                                                       stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
                                                       text=True, errors="replace")
         self.reader = threading.Thread(target=self._read, daemon=True)
@@ -102,6 +98,12 @@ class Bar:
             m = re.search(r'OutputDebugStringA "(.*)"\s*$', line)
             if m:
                 self.traces.append(m.group(1).replace("\\r", "\r").replace("\\n", "\n"))
+            else:
+                self.other = (self.other + [line.rstrip()])[-10:]
+
+    def why(self):
+        # What a failed wait reports: whether the process still runs, and Wine's own last words.
+        return f"exit {self.proc.poll()}; traces {self.traces[-3:]}; Wine said {self.other}"
 
     def wait_trace(self, text, timeout=10):
         return wait_for(lambda: text in self.traces, timeout)
@@ -122,6 +124,7 @@ class Bar:
                 self.proc.kill()
                 self.proc.wait()
         self.reader.join(10)
+        self.proc.stderr.close()
         # Wine's shell keeps the strip of a bar that died unregistered for as
         # long as it runs: start it afresh so no later test inherits the strip.
         # The new server and desktop must hold no one's output open, or a
@@ -143,7 +146,7 @@ class BarTest(unittest.TestCase):
         asked = len(ad_log())
         bar = Bar(**kw)
         self.addCleanup(bar.stop)
-        self.assertEqual(bar.wait_rect(TOP, 30), TOP, "the bar did not dock at the top")
+        self.assertEqual(bar.wait_rect(TOP, 30), TOP, f"the bar did not dock at the top: {bar.why()}")
         self.assertTrue(not first_ad or wait_for(lambda: len(ad_log()) > asked), "no first ad")
         return bar
 
