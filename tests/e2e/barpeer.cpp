@@ -7,7 +7,6 @@
 // paint N                N paints, sent as the refresh thread sends them
 // commands SEED          every command id but the two close ones, posted in a scrambled order
 //   with high words and control handles; prints the last dock edge (or none)
-// copydata N             N teardown requests at once from four threads
 // forget | broadcast     the shell drops the bar's registration | "TaskbarCreated" to all
 // fullscreen             the shell's full-screen notices with the bar right below a window
 //   of its own (and another window lower down); prints windows below
@@ -66,14 +65,6 @@ static int OtherBar(UINT uEdge, int t)
     fflush(stdout);
     PumpUntilStdinEnds();
     SHAppBarMessage(ABM_REMOVE, &abd);
-    return 0;
-}
-
-static DWORD WINAPI CopyDataThread(LPVOID pv)
-{
-    COPYDATASTRUCT cds = { 1, 9, (PVOID) "teardown" };
-    for (int i = (int)(INT_PTR)pv; i > 0; i--)
-        SendMessageTimeoutA(g_hwndBar, WM_COPYDATA, 0, (LPARAM)&cds, SMTO_NORMAL, 5000, NULL);
     return 0;
 }
 
@@ -149,11 +140,6 @@ int main(int argc, char **argv)
         /* Its trace line tells the test when the bar has taken in all the rest. */
         PostMessageA(g_hwndBar, APPBAR_CALLBACK, ABN_STATECHANGE, 0);
         printf("%s", last);
-    } else if (!strcmp(verb, "copydata")) {
-        HANDLE hThreads[4];
-        for (HANDLE &h : hThreads)
-            h = CreateThread(NULL, 0, CopyDataThread, (LPVOID)(INT_PTR)(n / 4), 0, NULL);
-        WaitForMultipleObjects(4, hThreads, TRUE, 60000);
     } else if (!strcmp(verb, "forget")) {
         SHAppBarMessage(ABM_REMOVE, &abd);
     } else if (!strcmp(verb, "broadcast")) {

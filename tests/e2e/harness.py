@@ -19,6 +19,9 @@ ADSERVER, ADLOG = os.environ.get("BAR_ADSERVER_URL", ""), os.environ.get("BAR_AD
 SLOW = float(os.environ.get("BAR_TIME_FACTOR", "1"))
 W, H = 1024, 768
 TOP = (0, 0, W, 75)
+# Each edge's strip, docked and auto-hidden.
+DOCKED = {"top": TOP, "left": (0, 0, 80, H), "right": (W - 80, 0, W, H), "bottom": (0, H - 75, W, H)}
+SLIVER = {"top": (0, 0, W, 2), "left": (0, 0, 2, H), "right": (W - 2, 0, W, H), "bottom": (0, H - 2, W, H)}
 
 
 def run(exe, *args, timeout=120):

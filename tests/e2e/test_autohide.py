@@ -5,9 +5,7 @@ import unittest
 import harness as h
 from harness import H, TOP, W
 
-EDGES = (("top", TOP, (0, 0, W, 2), (W // 2, 0)), ("left", (0, 0, 80, H), (0, 0, 2, H), (0, H // 2)),
-         ("right", (W - 80, 0, W, H), (W - 2, 0, W, H), (W - 1, H // 2)),
-         ("bottom", (0, H - 75, W, H), (0, H - 2, W, H), (W // 2, H - 1)))
+POINTER = {"top": (W // 2, 0), "left": (0, H // 2), "right": (W - 1, H // 2), "bottom": (W // 2, H - 1)}
 
 
 class AutoHideTest(h.BarTest):
@@ -15,7 +13,8 @@ class AutoHideTest(h.BarTest):
         bar = self.start()
         self.assertEqual(h.ctl("autohide", "on"), 0)
         with h.staying_peer("front"):
-            for edge, shown, sliver, pointer in EDGES:
+            for edge, pointer in POINTER.items():
+                shown, sliver = h.DOCKED[edge], h.SLIVER[edge]
                 # Not at the top, where it starts: a switch-on at the top edge leaves the strip
                 # full height until the next deactivation, which may already have passed.
                 if edge != "top":
@@ -33,7 +32,7 @@ class AutoHideTest(h.BarTest):
         self.assertEqual(h.ctl("autohide", "on"), 0)
         h.xdo("mousemove", W // 2, 40, "click", 1)
         with h.staying_peer("front"):
-            self.assertEqual(bar.wait_rect((0, 0, W, 2)), (0, 0, W, 2))
+            self.assertEqual(bar.wait_rect(h.SLIVER["top"]), h.SLIVER["top"])
             h.xdo("mousemove", W // 2, 0)
             self.assertEqual(bar.wait_rect(TOP, 2), TOP, "the click kept the capture: no hit tests, no return")
 
