@@ -26,14 +26,15 @@ SLIVER = {"top": (0, 0, W, 2), "left": (0, 0, 2, H), "right": (W - 2, 0, W, H), 
 
 def run(exe, *args, timeout=120):
     p = subprocess.run([WINE_RUN, exe, *map(str, args)], capture_output=True, text=True, timeout=timeout * SLOW)
-    return p.returncode, p.stdout.replace("\r", "")
+    return p.returncode, p.stdout.replace("\r", ""), p.stderr
 
 
 def peer(*args):
     # barpeer's line as numbers or words; None when it found no bar (or no menu).
-    rc, out = run(BARPEER, *args)
-    words = out.split()
-    return None if rc else [int(w) if re.fullmatch(r"-?\d+", w) else w for w in words]
+    rc, out, err = run(BARPEER, *args)
+    if rc not in (0, 1):
+        raise AssertionError(f"barpeer {args} failed with {rc:#x}: {err[-400:]}")
+    return None if rc else [int(w) if re.fullmatch(r"-?\d+", w) else w for w in out.split()]
 
 
 def ctl(*args):
@@ -147,7 +148,7 @@ class BarTest(unittest.TestCase):
     def start(self, first_ad=True, **kw):
         # A bar docked at the top, stopped after the test; by default once its first ad was asked for.
         asked = len(ad_log())
-        bar = Bar(**kw)
+        self.bar = bar = Bar(**kw)
         self.addCleanup(bar.stop)
         self.assertEqual(bar.wait_rect(TOP, 30), TOP, f"the bar did not dock at the top: {bar.why()}")
         self.assertTrue(not first_ad or wait_for(lambda: len(ad_log()) > asked), "no first ad")

@@ -29,7 +29,9 @@ def picture(width, height):
 class AdsTest(h.BarTest):
     def row(self, y=10):
         # The client area's pixels at that row, and its background (its first pixel below any ad).
-        left, top, right, bottom = h.peer("client")
+        client = h.peer("client")
+        self.assertTrue(client, f"the bar is gone: {self.bar.why()}")
+        left, top, right, bottom = client
         shot = h.screen()
         return shot[top + y][left:right], shot[bottom - 1][left]
 
