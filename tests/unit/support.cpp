@@ -3,6 +3,7 @@
 #include <ostream>
 
 #include "app/app.h"
+#include "bench/imports.h"
 #include "dock/shellgate.h"
 
 HWND StartBar()
@@ -41,33 +42,15 @@ std::string SystemText(DWORD dwError)
     return sz;
 }
 
-ImportPatch::ImportPatch(const char *pszDll, const char *pszFunc, void *pvNew) : pvOld(NULL), m_ppvSlot(NULL)
+ImportPatch::ImportPatch(const char *pszDll, const char *pszFunc, void *pvNew)
+    : pvOld(PatchImport(pszDll, pszFunc, pvNew)), m_pszDll(pszDll), m_pszFunc(pszFunc)
 {
-    BYTE *pBase = (BYTE *)GetModuleHandleA(NULL);
-    IMAGE_NT_HEADERS *pNt = (IMAGE_NT_HEADERS *)(pBase + ((IMAGE_DOS_HEADER *)pBase)->e_lfanew);
-    DWORD dwImports = pNt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT].VirtualAddress;
-    for (IMAGE_IMPORT_DESCRIPTOR *pImp = (IMAGE_IMPORT_DESCRIPTOR *)(pBase + dwImports); pImp->Name; pImp++) {
-        if (_stricmp((char *)pBase + pImp->Name, pszDll))
-            continue;
-        IMAGE_THUNK_DATA *pName = (IMAGE_THUNK_DATA *)(pBase + pImp->OriginalFirstThunk);
-        IMAGE_THUNK_DATA *pAddr = (IMAGE_THUNK_DATA *)(pBase + pImp->FirstThunk);
-        for (; pName->u1.AddressOfData; pName++, pAddr++)
-            if (!IMAGE_SNAP_BY_ORDINAL(pName->u1.Ordinal) &&
-                !strcmp((char *)((IMAGE_IMPORT_BY_NAME *)(pBase + pName->u1.AddressOfData))->Name, pszFunc))
-                m_ppvSlot = (void **)&pAddr->u1.Function;
-    }
-    if (!m_ppvSlot)
-        return;
-    DWORD dwOld;
-    VirtualProtect(m_ppvSlot, sizeof(void *), PAGE_READWRITE, &dwOld);
-    pvOld = *m_ppvSlot;
-    *m_ppvSlot = pvNew;
 }
 
 ImportPatch::~ImportPatch()
 {
-    if (m_ppvSlot)
-        *m_ppvSlot = pvOld;
+    if (pvOld)
+        PatchImport(m_pszDll, m_pszFunc, pvOld);
 }
 
 static std::vector<Box> s_boxes;

@@ -23,7 +23,7 @@ public:
     ~ImportPatch();
     void *pvOld;
 private:
-    void **m_ppvSlot;
+    const char *m_pszDll, *m_pszFunc;
 };
 
 /* The boxes the bar shows, answered OK at once: with what they say, whether
