@@ -4,7 +4,7 @@
      barbench soak PAINTS CYCLES              paints, then cycles of docking, menus and auto-hide
    But for "start", the bar runs in this process as the program starts it,
    less its refresh thread: every paint is sent from here, as that thread
-   sends them, to the ad server in BENCH_AD_SERVER when that is set. */
+   sends them. */
 #include <windows.h>
 #include <olectl.h>
 #include <psapi.h>
@@ -57,7 +57,6 @@ SIZE_T WorkingSet(bool bPeak = false)
 
 typedef HRESULT(WINAPI *LoadFn)(LPOLESTR, LPUNKNOWN, DWORD, OLE_COLOR, REFIID, LPVOID *);
 LoadFn g_pfnLoad;
-WCHAR g_wszAdServer[100];
 WCHAR g_wszPicture[MAX_PATH];   /* loaded in place of every ad, when set */
 double g_msLoad;
 int g_nLoadsOk;
@@ -65,13 +64,8 @@ volatile SIZE_T g_cbLoaded, g_cbHigh;   /* working set once that picture has loa
 
 HRESULT WINAPI Load(LPOLESTR pwszUrl, LPUNKNOWN punk, DWORD dw, OLE_COLOR clr, REFIID riid, LPVOID *ppv)
 {
-    WCHAR wszUrl[600];
-    const WCHAR *pwszPath = g_wszAdServer[0] ? wcsstr(pwszUrl, L"/ads/") : NULL;
-    lstrcpynW(wszUrl, pwszPath ? g_wszAdServer : pwszUrl, ARRAYSIZE(wszUrl));
-    if (pwszPath)
-        lstrcatW(wszUrl, pwszPath);
     double t0 = NowMs();
-    HRESULT hr = g_pfnLoad(g_wszPicture[0] ? g_wszPicture : wszUrl, punk, dw, clr, riid, ppv);
+    HRESULT hr = g_pfnLoad(g_wszPicture[0] ? g_wszPicture : pwszUrl, punk, dw, clr, riid, ppv);
     g_msLoad = NowMs() - t0;
     g_nLoadsOk += hr == S_OK;
     if (g_wszPicture[0])
@@ -105,7 +99,6 @@ DWORD WINAPI FastTicks()
 
 HWND StartBar()
 {
-    GetEnvironmentVariableW(L"BENCH_AD_SERVER", g_wszAdServer, ARRAYSIZE(g_wszAdServer));
     g_pfnLoad = (LoadFn)PatchImport("oleaut32.dll", "OleLoadPicturePath", (void *)Load);
     void *pvCreateThread = PatchImport("kernel32.dll", "CreateThread", (void *)NoThread);
     HINSTANCE hInstance = GetModuleHandleA(NULL);

@@ -7,7 +7,6 @@ command; its figures mean little.
   run.py --tree X86_64_TREE --product I686_EXE [--out docs/benchmarks.md] [--quick]"""
 import argparse
 import datetime
-import http.server
 import os
 import platform
 import re
@@ -15,7 +14,6 @@ import statistics
 import struct
 import subprocess
 import sys
-import threading
 import time
 import zlib
 
@@ -30,24 +28,6 @@ def log(text):
     print(text, file=sys.stderr, flush=True)
 
 
-class AdServer(http.server.BaseHTTPRequestHandler):
-    """The sample ads, each answer in one write. The sample server writes the
-    head and the body apart, and the second write waits for the client's
-    delayed acknowledgement: about 40 ms an ad, most of a paint."""
-    protocol_version = "HTTP/1.1"
-
-    def do_GET(self):
-        path = os.path.join(ROOT, "res", "ads", os.path.basename(self.path))
-        ok = re.fullmatch(r"/ads/vtl_[1-9][0-9]*\.ad", self.path) and os.path.isfile(path)
-        with open(path if ok else os.devnull, "rb") as f:
-            body = f.read()
-        self.wfile.write(b"HTTP/1.1 %s\r\nContent-Length: %d\r\n\r\n%s"
-                         % (b"200 OK" if ok else b"404 Not Found", len(body), body))
-
-    def log_message(self, *args):
-        pass
-
-
 def one_colour_png(width, height):
     """A picture of any size in a few kilobytes: one bit a pixel, one palette entry."""
     def chunk(kind, data):
@@ -58,13 +38,13 @@ def one_colour_png(width, height):
             + chunk(b"PLTE", bytes((40, 90, 200))) + chunk(b"IDAT", data) + chunk(b"IEND", b""))
 
 
-def barbench(tree, env, title, mode, *args):
+def barbench(tree, title, mode, *args):
     """{name: {key: value}} from the program's RESULT lines, and "ok" for its exit code; paths go as Windows paths."""
     args = [mode, *(str(a) if isinstance(a, int) else "Z:" + os.path.abspath(a).replace("/", "\\") for a in args)]
     command = "barbench " + " ".join(a.rsplit("\\", 1)[-1] for a in args)
     log(f"== {title}: {command}")
     t0 = time.monotonic()
-    p = subprocess.run(["wine64", os.path.join(tree, "bench", "barbench.exe"), *args], env=env, timeout=3600,
+    p = subprocess.run(["wine64", os.path.join(tree, "bench", "barbench.exe"), *args], timeout=3600,
                        capture_output=True, text=True, errors="replace")
     out = (p.stdout + p.stderr).replace("\r", "")
     log(f"{out.rstrip()}\n   ({time.monotonic() - t0:.0f} s, exit code {p.returncode})")
@@ -110,9 +90,8 @@ def ratio(a, b):
     return f"{a / b:.2f}x" if a and b else "n/a"
 
 
-HOW = f"""How each figure is taken is told in the comments of `bench/barbench.cpp` and `bench/run.py`. The paints
-and the soak fetch their ads from a server of `bench/run.py` that answers in one write (the sample server, which
-start-up and idle use, answers in two, and the second waits ~40 ms for the client's delayed acknowledgement). The
+HOW = f"""How each figure is taken is told in the comments of `bench/barbench.cpp` and `bench/run.py`. Every ad
+comes from the sample ad server (`tools/adserver.py`), which the benchmark command starts. The
 10000x10000 picture comes from a file; the figures beside it from {BEFORE['commit']}, whose render drew the whole
 picture into a memory bitmap of its size. The peak working set is the loader's: two full-size copies while it decodes.
 """
@@ -132,21 +111,18 @@ def main():
     wine = subprocess.run(["wine64", "--version"], capture_output=True, text=True).stdout.strip()
     about = (f"{cpu.group(1) if cpu else 'unknown CPU'}, {os.cpu_count()} cores; {platform.system()} "
              f"{platform.release()} {platform.machine()}; {wine}; load average {os.getloadavg()[0]:.1f} at the start")
-    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), AdServer)
-    threading.Thread(target=server.serve_forever, daemon=True).start()
-    env = dict(os.environ, BENCH_AD_SERVER=f"http://127.0.0.1:{server.server_address[1]}")
     picture = os.path.join(tree, "big.png")
     with open(picture, "wb") as f:
         f.write(one_colour_png(10000, 10000))
 
-    start = barbench(tree, env, "Start-up", "start", os.path.join(tree, "VantorelAdBar.exe"),
+    start = barbench(tree, "Start-up", "start", os.path.join(tree, "VantorelAdBar.exe"),
                      os.path.join(tree, "bench", "barewin.exe"), 3 if q else 11)
-    bigs = [barbench(tree, env, f"Paint of a 10000x10000 picture, run {i + 1}", "big", picture)
+    bigs = [barbench(tree, f"Paint of a 10000x10000 picture, run {i + 1}", "big", picture)
             for i in range(2 if q else 5)]
     seconds = 15 if q else 60
     bar_cpu, bare_cpu, idle_paints = idle_cpu(tree, seconds)
     paints, cycles = (500, 50) if q else (10000, 1000)
-    soak = barbench(tree, env, "Soak", "soak", paints, cycles)
+    soak = barbench(tree, "Soak", "soak", paints, cycles)
     ok = all(r["ok"] for r in [start, soak, *bigs])
 
     s, p = start.get("start", {}), soak.get("paint", {})
