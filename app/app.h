@@ -3,10 +3,6 @@
 
 #include <windows.h>
 
-/* Other programs find the bar by these two names. */
-#define BAR_CLASS_NAME      "VantorelAdBar"
-#define BAR_WINDOW_TITLE    "Vantorel Ad Bar"
-
 #define AD_REFRESH_INTERVAL 10000   /* ms between two repaint requests */
 
 BOOL RegisterBarClass(HINSTANCE hInstance);

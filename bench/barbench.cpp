@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "app/app.h"
+#include "res/resource.h"
 #include "bench/counters.h"
 #include "bench/imports.h"
 #include "res/resource.h"

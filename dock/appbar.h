@@ -4,8 +4,6 @@
 #include <windows.h>
 #include <shellapi.h>
 
-#define APPBAR_CALLBACK     (WM_USER + 1010)    /* 2034: the shell's notifications */
-
 #define APPBAR_TOP_BOTTOM_ROW   75  /* a top bar ends at this screen row */
 
 #define TIMER_HIDECHECK     1

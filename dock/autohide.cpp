@@ -166,7 +166,11 @@ BOOL AppBarSlide(HWND hwnd, const RECT *lprcTarget)
         int x = rcStart.left + (int)((dx * (int)dwElapsed) / (int)dwDuration);
         int y = rcStart.top + (int)((dy * (int)dwElapsed) / (int)dwDuration);
         SetWindowPos(hwnd, NULL, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
-        UpdateWindow(bGrow ? hwnd : GetDesktopWindow());
+        /* What a shrinking bar uncovers belongs to other programs, which
+           repaint it themselves: updating the desktop now would wait for
+           every one of them, and a hung one would hold the bar for ever. */
+        if (bGrow)
+            UpdateWindow(hwnd);
     }
 
     SetThreadPriority(hThread, nPriority);

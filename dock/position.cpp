@@ -3,6 +3,7 @@
 #include "app/trace.h"
 #include "bar/state.h"
 #include "dock/shellgate.h"
+#include "res/resource.h"
 
 BOOL g_bRegistered;
 RECT g_rcBar;
@@ -175,7 +176,8 @@ BOOL AppBarSetSide(HWND hwnd, UINT uEdge)
     if (bAutoHide) {
         AppBarSetAutoHide(hwnd, TRUE);
         SendMessageA(GetDesktopWindow(), WM_SETREDRAW, TRUE, 0);
-        RedrawWindow(GetDesktopWindow(), NULL, NULL, RDW_INVALIDATE | RDW_ALLCHILDREN | RDW_UPDATENOW);
+        /* Not RDW_UPDATENOW: that waits for every program to repaint, a hung one for ever. */
+        RedrawWindow(GetDesktopWindow(), NULL, NULL, RDW_INVALIDATE | RDW_ALLCHILDREN);
     }
     return TRUE;
 }

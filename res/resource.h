@@ -1,6 +1,12 @@
 #ifndef RES_RESOURCE_H
 #define RES_RESOURCE_H
 
+/* What other programs find the bar by, and the message the shell notifies
+   it with: they rely on these, so they never change. */
+#define BAR_CLASS_NAME          "VantorelAdBar"
+#define BAR_WINDOW_TITLE        "Vantorel Ad Bar"
+#define APPBAR_CALLBACK         (WM_USER + 1010)    /* 2034 */
+
 /* Icons */
 #define IDI_BAR                 103
 

@@ -15,14 +15,14 @@
 //   window was gone before the closing
 // otherbar EDGE T | front   a bar of its own holding T pixels of the edge ("registered l t r b"),
 //   or a window of its own in the foreground, until standard input ends
+// hung                   a window of the bar's class and title holding the bottom 75 rows that
+//   never takes a message, until standard input ends
 #include <windows.h>
 #include <shellapi.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
-#include "app/app.h"
-#include "dock/appbar.h"
 #include "res/resource.h"
 
 static HWND g_hwndBar;
@@ -38,10 +38,10 @@ static HWND OwnWindow(int x, int y, int cx, int cy)
                            x, y, cx, cy, NULL, NULL, NULL, NULL);
 }
 
-static void PumpUntilStdinEnds(void)
+static void WaitUntilStdinEnds(BOOL bPump)
 {
     HANDLE hIn = GetStdHandle(STD_INPUT_HANDLE);
-    while (MsgWaitForMultipleObjects(1, &hIn, FALSE, INFINITE, QS_ALLINPUT) != WAIT_OBJECT_0) {
+    while (bPump && MsgWaitForMultipleObjects(1, &hIn, FALSE, INFINITE, QS_ALLINPUT) != WAIT_OBJECT_0) {
         MSG msg;
         while (PeekMessageA(&msg, NULL, 0, 0, PM_REMOVE))
             DispatchMessageA(&msg);
@@ -50,20 +50,24 @@ static void PumpUntilStdinEnds(void)
     fgets(line, sizeof(line), stdin);
 }
 
-static int OtherBar(UINT uEdge, int t)
+static int OtherBar(UINT uEdge, int t, BOOL bHung)
 {
     int cx = GetSystemMetrics(SM_CXSCREEN), cy = GetSystemMetrics(SM_CYSCREEN);
     RECT rc = { uEdge == ABE_RIGHT ? cx - t : 0, uEdge == ABE_BOTTOM ? cy - t : 0,
                 uEdge == ABE_LEFT ? t : cx, uEdge == ABE_TOP ? t : cy };
-    APPBARDATA abd = { sizeof(abd), OwnWindow(rc.left, rc.top, rc.right - rc.left, rc.bottom - rc.top),
-                       WM_APP, uEdge, rc, 0 };
+    WNDCLASSA wc = { 0, DefWindowProcA, 0, 0, GetModuleHandleA(NULL), NULL, NULL, NULL, NULL, BAR_CLASS_NAME };
+    HWND hwnd = bHung && RegisterClassA(&wc)
+        ? CreateWindowExA(WS_EX_TOOLWINDOW, BAR_CLASS_NAME, BAR_WINDOW_TITLE, WS_POPUP | WS_VISIBLE,
+                          rc.left, rc.top, rc.right - rc.left, rc.bottom - rc.top, NULL, NULL, NULL, NULL)
+        : OwnWindow(rc.left, rc.top, rc.right - rc.left, rc.bottom - rc.top);
+    APPBARDATA abd = { sizeof(abd), hwnd, WM_APP, uEdge, rc, 0 };
     if (!SHAppBarMessage(ABM_NEW, &abd))
         return 3;
     SHAppBarMessage(ABM_SETPOS, &abd);     /* clears the bars registered before, as the query would */
     printf("registered ");
     PrintRect(abd.rc);
     fflush(stdout);
-    PumpUntilStdinEnds();
+    WaitUntilStdinEnds(!bHung);
     SHAppBarMessage(ABM_REMOVE, &abd);
     return 0;
 }
@@ -84,12 +88,14 @@ int main(int argc, char **argv)
     static const char *const edges[] = { "left", "top", "right", "bottom" };
     RECT rc;
 
+    if (!strcmp(verb, "hung"))
+        return OtherBar(ABE_BOTTOM, 75, TRUE);
     if ((!strcmp(verb, "otherbar") && argc == 4) || !strcmp(verb, "front")) {
         for (UINT i = 0; argc == 4 && i < 4; i++)
             if (!strcmp(argv[2], edges[i]))
-                return OtherBar(i, atoi(argv[3]));
+                return OtherBar(i, atoi(argv[3]), FALSE);
         SetForegroundWindow(OwnWindow(300, 300, 200, 100));
-        PumpUntilStdinEnds();
+        WaitUntilStdinEnds(TRUE);
         return 0;
     }
     if (!strcmp(verb, "menu")) {

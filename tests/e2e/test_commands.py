@@ -1,5 +1,6 @@
 # Commands from other programs and the right-button menu.
 import subprocess
+import time
 import unittest
 
 import harness as h
@@ -47,6 +48,20 @@ class CommandsTest(h.BarTest):
                 self.assertEnds(bar, f"{command} during the {how}")
                 h.ad_mode("ok")
 
+    def test_quit_goes_past_a_bar_that_never_answers_and_force_ends_it_and_frees_its_strip(self):
+        bar = self.start()
+        with h.staying_peer("hung") as hung:
+            self.assertEqual(hung[0], "registered")
+            h.xdo("mousemove", h.W // 2, 40, "click", 1)    # a slide, which must not wait for the hung window
+            t = time.monotonic()
+            self.assertEqual(h.ctl("quit"), 3, "a bar that never answers")
+            self.assertLess(time.monotonic() - t, 5 + 5 * h.SLOW, "barctl waited past its bound")
+            self.assertEqual(bar.wait_exit(), 0, "the answering bar was not ended")
+            self.assertEqual(h.ctl("quit", "--force"), 5)
+            self.assertIsNone(h.peer("rect"), "the bar that never answers still runs")
+        # Wine's shell drops a dead bar's strip itself; this checks the next bar docks cleanly.
+        with h.staying_peer("otherbar", "bottom", 40) as other:
+            self.assertEqual(other[2], str(h.H - 40), "the shell keeps the strip of the bar ended by force")
 
 if __name__ == "__main__":
     unittest.main()

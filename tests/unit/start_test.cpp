@@ -5,6 +5,7 @@
 #include <olectl.h>
 
 #include "app/app.h"
+#include "res/resource.h"
 #include "bar/bar.h"
 #include "support.h"
 

@@ -3,6 +3,7 @@
 #include <ostream>
 
 #include "app/app.h"
+#include "res/resource.h"
 #include "bench/imports.h"
 #include "dock/shellgate.h"
 
