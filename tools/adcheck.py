@@ -80,6 +80,8 @@ def bmp(d):
     if header > 40:
         # Wine's loader reads these; Windows's is only known to read the two older ones.
         return fmt, w, h, f"a BMP with the newer {header}-byte header: save as BMP3 (40-byte header; ImageMagick: BMP3:FILE)"
+    if w <= 0 or h == 0:
+        return fmt, w, h, f"a BMP of {w}x{h} pixels: nothing to show"
     if compression > 3 or bpp not in (1, 4, 8, 16, 24, 32):
         return fmt, w, h, f"a BMP with compression {compression} and {bpp} bits a pixel: the loader does not read it"
     size = image if compression in (1, 2) else (w * bpp + 31) // 32 * 4 * h
