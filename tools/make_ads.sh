@@ -3,10 +3,14 @@
 # The files are committed, so a build never needs ImageMagick; rerun this only
 # to change the pictures.
 #
-# Four formats, four ads each, so every decoder path of the picture loader
-# gets exercised: 1-4 GIF, 5-8 JPEG, 9-12 PNG (10 has transparent corners and
-# a see-through window), 13-16 uncompressed 24-bit BMP3 (newer BMP headers
-# are not understood by the OLE loader).
+# Only formats that Windows's picture loader reads, in the flavours that give
+# its decoders the most to do: 1-4 GIF, 5-8 JPEG with 2x2 chroma subsampling,
+# 9 an 8-bit palettised BMP3, 10 a GIF with transparent rounded corners and a
+# see-through window, 11 a 4-bit palettised BMP3, 12 a JPEG without
+# subsampling, 13-16 uncompressed 24-bit BMP3. Under Wine the loader also reads BMPs with the
+# newer V4/V5 headers (ImageMagick's default), but Windows's is only sure to
+# read the 40-byte one, hence BMP3. Icons and metafiles load too, but the bar
+# draws nothing for them.
 #
 # Usage: tools/make_ads.sh [OUTDIR]     (default: res/ads next to tools/)
 set -eu
@@ -49,12 +53,13 @@ while [ "$n" -le 16 ]; do
     tag=$(printf '%s' "$taglines" | cut -d'|' -f$(( (n - 1) % 4 + 1 )))
 
     case $n in
-        1|2|3|4)     fmt=GIF;  prefix=GIF:;  extra="-colors 32 +dither" ;;
+        1|2|3|4|10)  fmt=GIF;  prefix=GIF:;  extra="-colors 32 +dither" ;;
         5|6|7|8)     fmt=JPEG; prefix=JPEG:; extra="-quality 85 -sampling-factor 2x2" ;;
-        9|10|11|12)  fmt=PNG;  prefix=PNG24:; extra="" ;;
+        9)           fmt=BMP8; prefix=BMP3:; extra="-colors 64 +dither -type Palette -compress None" ;;
+        11)          fmt=BMP4; prefix=BMP3:; extra="-colors 16 +dither -type Palette -compress None" ;;
+        12)          fmt=JPEG; prefix=JPEG:; extra="-quality 85 -sampling-factor 1x1" ;;
         *)           fmt=BMP;  prefix=BMP3:; extra="-type TrueColor" ;;
     esac
-    [ "$n" -eq 10 ] && prefix=PNG32:
 
     tmp="$out/.vtl_$n.miff"
     # shellcheck disable=SC2086
@@ -76,11 +81,11 @@ while [ "$n" -le 16 ]; do
         "$tmp"
 
     if [ "$n" -eq 10 ]; then
-        # Rounded corners fully transparent, a half-transparent window in the
-        # middle: shows whether the bar blends alpha or paints it black.
+        # Rounded corners and a window in the middle fully transparent: GIF
+        # has no partial transparency; the bar shows black there.
         convert "$tmp" \
             \( -size 468x60 xc:black -fill white -draw "roundrectangle 0,0 467,59 16,16" \
-               -fill gray50 -draw "rectangle 236,8 268,52" \) \
+               -fill black -draw "rectangle 236,8 268,52" \) \
             -alpha off -compose CopyOpacity -composite "$tmp"
     fi
 

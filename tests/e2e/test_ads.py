@@ -5,7 +5,6 @@ import struct
 import subprocess
 import tempfile
 import unittest
-import zlib
 
 import harness as h
 from harness import W
@@ -14,14 +13,14 @@ RED, BLUE = (200, 30, 30), (30, 30, 200)
 
 
 def picture(width, height):
-    # A PNG, red in its left half and blue in its right half.
+    # A 24-bit BMP3, red in its left half and blue in its right half: rows bottom-up, BGR, padded to 4 bytes.
     half = width // 2
-    row = b"\0" + bytes(RED) * half + bytes(BLUE) * (width - half)
-    chunk = lambda kind, data: struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
-    png = (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0))
-           + chunk(b"IDAT", zlib.compress(row * height)) + chunk(b"IEND", b""))
-    fd, path = tempfile.mkstemp(suffix=".png")
-    os.write(fd, png)
+    row = bytes(RED[::-1]) * half + bytes(BLUE[::-1]) * (width - half)
+    row += b"\0" * (-len(row) % 4)
+    bmp = (b"BM" + struct.pack("<IHHI", 54 + len(row) * height, 0, 0, 54)
+           + struct.pack("<IiiHHIIiiII", 40, width, height, 1, 24, 0, len(row) * height, 0, 0, 0, 0) + row * height)
+    fd, path = tempfile.mkstemp(suffix=".bmp")
+    os.write(fd, bmp)
     os.close(fd)
     return path
 
