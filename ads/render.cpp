@@ -6,10 +6,12 @@ void AdRender(HWND hwnd, HDC hdc)
     if (!pPicture)
         return;
 
-    /* The palette stays the picture's own: it is selected here, never deleted. */
+    /* Icons and metafiles have no palette to report and fail the call: they
+       are drawn without one. The palette stays the picture's own: it is
+       selected here, never deleted. */
     OLE_HANDLE hPalHandle = 0;
     if (FAILED(pPicture->get_hPal(&hPalHandle)))
-        return;
+        hPalHandle = 0;
     HPALETTE hPal = (HPALETTE)(UINT_PTR)hPalHandle;
 
     HPALETTE hPalOld = NULL;
