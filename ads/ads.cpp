@@ -11,14 +11,29 @@ const char AD_URL_FORMAT[] = BAR_AD_URL_FORMAT;
 int g_nAdNumber = 1;
 AdPicture g_AdPicture;
 
+/* A download lets messages that other threads send through, paints among
+   them, and a second download must not start inside the first: the server
+   would get more requests exactly when it is slowest, and one of the two
+   pictures would be painted over at once. */
+static BOOL s_bLoading;
+
 void Main_OnPaint(HWND hwnd)
 {
-    /* Whatever asked for this paint, the whole bar is erased and redrawn. */
-    InvalidateRect(hwnd, NULL, TRUE);
+    PAINTSTRUCT ps;
+
+    /* Draws nothing new: only what the window manager asked for is erased,
+       and the paint under way redraws everything once its picture is in. */
+    if (s_bLoading) {
+        BeginPaint(hwnd, &ps);
+        EndPaint(hwnd, &ps);
+        return;
+    }
 
     LPSTR lpszUrl = (LPSTR)HeapAlloc(GetProcessHeap(), 0, AD_URL_SIZE);
-    if (!lpszUrl)
-        return;     /* still invalid: the next paint tries again, same ad */
+    if (!lpszUrl) {
+        InvalidateRect(hwnd, NULL, TRUE);   /* left invalid: the next paint tries again, same ad */
+        return;
+    }
     ZeroMemory(lpszUrl, AD_URL_SIZE);
     _snprintf(lpszUrl, AD_URL_SIZE - 1, AD_URL_FORMAT, g_nAdNumber);
 
@@ -26,13 +41,17 @@ void Main_OnPaint(HWND hwnd)
     if (++g_nAdNumber > AD_COUNT)
         g_nAdNumber = 1;
 
-    /* Loaded before BeginPaint: the old ad stays up while the new one downloads. */
+    /* Loaded before the whole bar is marked for erasing, so the old ad stays
+       up while the new one downloads, even through a paint that comes in meanwhile. */
+    s_bLoading = TRUE;
     IPicture *pPicture = AdLoadPicture(lpszUrl);
+    s_bLoading = FALSE;
 
     /* The download lets other programs' messages through: the bar may have
        been torn down, and its window destroyed, meanwhile. */
     if (GetBarState(hwnd)) {
-        PAINTSTRUCT ps;
+        /* Whatever asked for this paint, the whole bar is erased and redrawn. */
+        InvalidateRect(hwnd, NULL, TRUE);
         HDC hdc = BeginPaint(hwnd, &ps);
         if (hdc)
             AdRender(hwnd, hdc);

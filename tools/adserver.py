@@ -5,8 +5,10 @@
 
 Serves GET /ads/vtl_N.ad (N = 1, 2, ... without leading zeros) from --dir on
 127.0.0.1, with a Content-Type sniffed from the file's first bytes; any other
-path is a 404. One line per request goes to --log as it arrives:
+path is a 404. One line per request goes to --log as it arrives, and one when
+its answer has gone out:
   <unix-time> GET /ads/vtl_3.ad
+  <unix-time> END /ads/vtl_3.ad
 
 With --control, a second listener on the next port changes how the ads are
 answered, for tests (the bar's ad address is fixed at build time):
@@ -63,12 +65,22 @@ class Handler(BaseHTTPRequestHandler):
         self.end_headers()
         self.wfile.write(body)
 
-    def do_GET(self):
+    def log_line(self, what):
         cfg = self.server.cfg
         with cfg.lock:
             if cfg.log:
-                cfg.log.write(f"{time.time():.6f} GET {self.path}\n")
+                cfg.log.write(f"{time.time():.6f} {what} {self.path}\n")
                 cfg.log.flush()
+
+    def do_GET(self):
+        self.log_line("GET")
+        try:
+            self.serve()
+        finally:
+            self.log_line("END")
+
+    def serve(self):
+        cfg = self.server.cfg
         path = urlsplit(self.path).path
         m = AD_PATH.match(path)
         file = m and os.path.join(cfg.dir, f"vtl_{m.group(2)}.ad")

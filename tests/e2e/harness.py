@@ -61,10 +61,11 @@ def ad_mode(mode="ok", **query):
     urllib.request.urlopen(f"http://127.0.0.1:{port}/mode?set={mode}{query}", timeout=10).read()
 
 
-def ad_log():
-    # (time, ad number) of every ad asked for so far, in order (redirects' real paths left out).
+def ad_log(what="GET"):
+    # (time, ad number) of every ad asked for (or, with "END", answered) so far, in order
+    # (redirects' real paths left out).
     with open(ADLOG) as f:
-        return [(float(t), int(n)) for t, n in re.findall(r"^(\S+) GET /ads/vtl_(\d+)\.ad$", f.read(), re.M)]
+        return [(float(t), int(n)) for t, n in re.findall(rf"^(\S+) {what} /ads/vtl_(\d+)\.ad$", f.read(), re.M)]
 
 
 def screen():

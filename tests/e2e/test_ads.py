@@ -4,6 +4,7 @@ import shutil
 import struct
 import subprocess
 import tempfile
+import time
 import unittest
 
 import harness as h
@@ -78,6 +79,23 @@ class AdsTest(h.BarTest):
                 self.assertNotEqual(asked[1], asked[0] % 16 + 1, "a refused ad did not advance")
             else:
                 self.assertEqual(asked, [(asked[0] + i - 1) % 16 + 1 for i in range(len(asked))], mode)
+
+    def test_paints_during_a_slow_download_start_no_second_one_and_the_rotation_goes_on(self):
+        self.start()
+        self.assertTrue(h.wait_for(lambda: len(h.ad_log("END")) == len(h.ad_log())), "the first ad is not in")
+        since, done = len(h.ad_log()), len(h.ad_log("END"))
+        h.ad_mode("slow", delay=2 * h.SLOW)
+        painters = []   # other programs asking for a repaint every half second
+        for _ in range(8):
+            painters.append(subprocess.Popen([h.WINE_RUN, h.BARPEER, "paint", "1"]))
+            time.sleep(0.5)
+        for painter in painters:
+            painter.wait(60 * h.SLOW)
+        h.ad_mode("ok")
+        self.assertEqual(h.peer("paint", 2), [])
+        asked, answered = h.ad_log()[since:], h.ad_log("END")[done:]
+        self.assertTrue(all(a[0] > b[0] for a, b in zip(asked[1:], answered)), "two requests in flight at once")
+        self.assertEqual([n for _, n in asked], [(asked[0][1] + i - 1) % 16 + 1 for i in range(len(asked))])
 
     def test_served_by_nginx_with_the_deployed_configuration(self):
         folder = tempfile.mkdtemp()
