@@ -53,9 +53,20 @@ BOOL AppBarRegister(HWND hwnd)
 
 BOOL AppBarUnregister(HWND hwnd)
 {
+    BarState *pState = GetBarState(hwnd);
     APPBARDATA abd;
 
+    /* Nothing says that removing a bar frees its edge's auto-hide slot; a slot
+       left held would keep that edge from hiding any other bar or the taskbar. */
     AppBarInitRequest(&abd, hwnd);
+    if (pState && pState->bAutoHide) {
+        abd.uEdge = pState->uEdge;
+        if ((HWND)AppBarMessage(ABM_GETAUTOHIDEBAR, &abd) == hwnd) {
+            abd.lParam = FALSE;
+            AppBarMessage(ABM_SETAUTOHIDEBAR, &abd);
+        }
+        AppBarInitRequest(&abd, hwnd);
+    }
     BOOL bRemoved = AppBarMessage(ABM_REMOVE, &abd) != 0;
     g_bRegistered = !bRemoved;
     return bRemoved;

@@ -21,9 +21,7 @@ static UINT_PTR Serve(DWORD dwMessage, PAPPBARDATA pabd)
             return FALSE;
         s_bars.push_back(pabd->hWnd);
         return TRUE;
-    case ABM_REMOVE:
-        for (HWND &h : s_autoHide)
-            h = h == pabd->hWnd ? NULL : h;
+    case ABM_REMOVE:    /* the auto-hide slot stays held, as the documentation allows */
         s_bars.erase(std::remove(s_bars.begin(), s_bars.end(), pabd->hWnd), s_bars.end());
         return bKnown;
     case ABM_GETAUTOHIDEBAR:

@@ -76,6 +76,16 @@ TEST(Shell, SwitchOffRestoresTheThicknessRedockMovesTheSlotARestartReclaimsIt)
     EXPECT_EQ(Model::AutoHideBar(ABE_BOTTOM), hwnd);
 }
 
+TEST(Shell, AnAutoHideBarThatLeavesGivesItsEdgesSlotBack)
+{
+    HWND hwnd = StartBar();
+    Command(hwnd, IDM_DOCK_LEFT);
+    Command(hwnd, IDM_AUTOHIDE_ON);
+    ASSERT_EQ(Model::AutoHideBar(ABE_LEFT), hwnd);
+    Command(hwnd, IDM_EXIT);
+    EXPECT_EQ(Model::AutoHideBar(ABE_LEFT), (HWND)NULL) << "no other bar can hide on that edge";
+}
+
 TEST(Shell, BoxesDuringARedockFindTheDesktopRedrawing)
 {
     const std::vector<Box> &boxes = CatchBoxes();
