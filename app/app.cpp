@@ -107,6 +107,26 @@ int RunMessageLoop(void)
     return (int)msg.wParam;
 }
 
+#ifndef RESTART_NO_CRASH
+#define RESTART_NO_CRASH    1
+#define RESTART_NO_HANG     2
+#define RESTART_NO_REBOOT   8
+#endif
+
+/* The Restart Manager closes the bar when an installer needs its files, and
+   starts it again afterwards only if it asked to be; otherwise it would come
+   back at the next sign-in. Not after a reboot, when the Run key starts it,
+   nor after a crash or a hang. Looked up, since Windows XP lacks the call
+   and an import would keep the bar from starting there. */
+static void RegisterForRestart(void)
+{
+    typedef HRESULT (WINAPI *RegisterRestartProc)(PCWSTR, DWORD);
+    RegisterRestartProc pfnRegister = (RegisterRestartProc)(void (*)(void))
+        GetProcAddress(GetModuleHandleA("kernel32.dll"), "RegisterApplicationRestart");
+    if (pfnRegister)
+        pfnRegister(NULL, RESTART_NO_CRASH | RESTART_NO_HANG | RESTART_NO_REBOOT);
+}
+
 /* The whole life of the program; the entry point only hands it the instance. */
 int RunBar(HINSTANCE hInstance)
 {
@@ -123,8 +143,10 @@ int RunBar(HINSTANCE hInstance)
 
     /* A start that fails before the loop must not read as success to whoever started us. */
     int nExit = 1;
-    if (RegisterBarClass(hInstance) && CreateBarWindow(hInstance, SW_SHOWDEFAULT))
+    if (RegisterBarClass(hInstance) && CreateBarWindow(hInstance, SW_SHOWDEFAULT)) {
+        RegisterForRestart();
         nExit = RunMessageLoop();
+    }
     OleUninitialize();
     return nExit;
 }

@@ -59,6 +59,21 @@ static void Main_OnDestroy(HWND hwnd)
     PostQuitMessage(0);
 }
 
+/* Sign-out, shutdown, or the Restart Manager closing the bar because an
+   installer needs its files: the bar lets the session end. */
+static BOOL Main_OnQueryEndSession(HWND)
+{
+    return TRUE;
+}
+
+/* The process may be ended as soon as this returns, so the bar leaves the
+   shell here, as its Exit item has it do, or its strip would stay reserved. */
+static void Main_OnEndSession(HWND hwnd, BOOL fEnding)
+{
+    if (fEnding)
+        DestroyWindow(hwnd);
+}
+
 static BOOL Main_OnCopyData(HWND hwnd, HWND hwndFrom, PCOPYDATASTRUCT pcds)
 {
     (void)hwndFrom;
@@ -205,6 +220,8 @@ static LRESULT BarWndProc(HWND hwnd, UINT uMsg, WPARAM wParam, LPARAM lParam)
         HANDLE_MSG(hwnd, WM_PAINT,             Main_OnPaint);
         HANDLE_MSG(hwnd, WM_WINDOWPOSCHANGED,  Main_OnWindowPosChanged);
         HANDLE_MSG(hwnd, WM_COPYDATA,          Main_OnCopyData);
+        HANDLE_MSG(hwnd, WM_QUERYENDSESSION,   Main_OnQueryEndSession);
+        HANDLE_MSG(hwnd, WM_ENDSESSION,        Main_OnEndSession);
         HANDLE_MSG(hwnd, WM_GETMINMAXINFO,     Main_OnGetMinMaxInfo);
         HANDLE_MSG(hwnd, WM_NCHITTEST,         Main_OnNCHitTest);
         HANDLE_MSG(hwnd, WM_COMMAND,           Main_OnCommand);

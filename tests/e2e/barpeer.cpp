@@ -7,6 +7,8 @@
 // paint N                N paints, sent as the refresh thread sends them
 // commands SEED          every command id but the two close ones, posted in a scrambled order
 //   with high words and control handles; prints the last dock edge (or none)
+// endsession ENDING FLAGS  the session's end as Windows announces it: prints the answer to
+//   WM_QUERYENDSESSION, then sends WM_ENDSESSION with ENDING and FLAGS
 // forget | broadcast     the shell drops the bar's registration | "TaskbarCreated" to all
 // fullscreen             the shell's full-screen notices with the bar right below a window
 //   of its own (and another window lower down); prints windows below
@@ -146,6 +148,10 @@ int main(int argc, char **argv)
         /* Its trace line tells the test when the bar has taken in all the rest. */
         PostMessageA(g_hwndBar, APPBAR_CALLBACK, ABN_STATECHANGE, 0);
         printf("%s", last);
+    } else if (!strcmp(verb, "endsession") && argc == 4) {
+        LPARAM flags = (LPARAM)strtoul(argv[3], NULL, 0);
+        printf("%d", (int)SendMessageA(g_hwndBar, WM_QUERYENDSESSION, 0, flags));
+        SendMessageA(g_hwndBar, WM_ENDSESSION, n, flags);
     } else if (!strcmp(verb, "forget")) {
         SHAppBarMessage(ABM_REMOVE, &abd);
     } else if (!strcmp(verb, "broadcast")) {

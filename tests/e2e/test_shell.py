@@ -1,4 +1,5 @@
-# What the shell tells the bar: a restart that forgot it, full-screen windows.
+# What the shell and the session tell the bar: a restart that forgot it, full-screen windows,
+# the end of the session.
 import unittest
 
 import harness as h
@@ -25,6 +26,18 @@ class ShellTest(h.BarTest):
         # Windows below the bar after the opening; 1 when back right below the window above
         # it; windows above it when that window was closed before the closing.
         self.assertEqual(h.peer("fullscreen"), [0, 1, 0])
+
+    def test_the_end_of_the_session_ends_the_bar_and_frees_its_strip_unless_cancelled(self):
+        # Shutdown, the Restart Manager closing it for an installer, a critical end, sign-out.
+        for flags in ("0", "0x1", "0x40000000", "0x80000000"):
+            with self.subTest(flags=flags):
+                bar = self.start()
+                self.assertEqual(h.peer("endsession", 1, flags), [1])
+                self.assertEnds(bar, "the session ended")
+                self.assertEqual(self.granted_top(), "0", "the ended bar kept its strip")
+        self.start()
+        self.assertEqual(h.peer("endsession", 0, "0x1"), [1])
+        self.assertEqual(tuple(h.peer("rect")), h.TOP, "a cancelled end ended the bar")
 
 
 if __name__ == "__main__":
