@@ -9,8 +9,7 @@ followed). For each ad: its format, read from the content; its pixel size,
 from its header; its bytes. Then what one rotation and 1 000 bars cost. One
 line per problem, each naming the file:
   error    the check fails: missing, not answered 200, a format Windows's picture
-           loader does not read or the bar does not draw, empty, truncated, a
-           side over 4096 pixels;
+           loader does not read, empty, truncated, a side over 4096 pixels;
   warning  it passes: the bar shows the ad cut at the bottom or clipped.
 Exit 0 when all sixteen pass, 1 otherwise, 2 for a wrong call.
 
@@ -18,6 +17,13 @@ Exit 0 when all sixteen pass, 1 otherwise, 2 for a wrong call.
 (ImageMagick). For each ad, a grey band of BAND rows with its name, size and
 format, then a strip of CLIENT_W x CLIENT_H pixels: the client area as the bar
 paints it. Strip N (1-16) starts at row (N - 1) * (BAND + CLIENT_H) + BAND.
+GIF and BMP strips are the bar's pixels under Wine exactly; JPEG ones may differ
+by a few levels at sharp edges. An icon shows its colours where it is
+transparent, as Wine's bar does (black in most icons; Windows may blend partly
+transparent pixels with black instead). A metafile is drawn as a crossed box of
+its size at its place: ImageMagick draws a WMF's text about 30 % smaller than
+Windows and Wine do, misplaces right-aligned text and then squeezes the whole
+drawing; it reads no EMF.
 """
 import argparse
 import gzip
@@ -51,8 +57,7 @@ BAND = 14
 # The class background, COLOR_MENUTEXT: black in the default colours. Where a
 # GIF is transparent the bar shows the fresh memory bitmap it renders into: black too.
 BACKGROUND = "black"
-# Their pictures report no palette (get_hPal fails), and then the bar draws nothing.
-NOT_DRAWN = "{}: the loader reads it, but the bar draws nothing for icons and metafiles"
+PLACEHOLDER = "#505050"
 
 
 def px(himetric):
@@ -146,13 +151,20 @@ def ico(d):
     if len(d) < 6 + 16 * count or not count:
         return "ICO", 0, 0, truncated(d, 6 + 16 * max(count, 1))
     entries = [struct.unpack_from("<BB6xII", d, 6 + 16 * i) for i in range(count)]
-    w, h = entries[0][0] or 256, entries[0][1] or 256
+    w, h = entries[icon_shown(d)][:2]
+    w, h = w or 256, h or 256
     for _, _, size, offset in entries:
         if len(d) < offset + size:
             return "ICO", w, h, truncated(d, offset + size)
         if d[offset:offset + 4] == b"\x89PNG":
             return "ICO", w, h, "an icon holding a PNG image, which Windows's loader does not read"
-    return "ICO", w, h, NOT_DRAWN.format("an icon")
+    return "ICO", w, h, None
+
+
+def icon_shown(d):
+    # Of several pictures the loader shows the 32-pixel-wide one, else the first (measured under Wine).
+    widths = [d[6 + 16 * i] for i in range(struct.unpack_from("<H", d, 4)[0])]
+    return widths.index(32) if 32 in widths else 0
 
 
 def wmf(d):
@@ -163,14 +175,14 @@ def wmf(d):
     # The loader's HIMETRIC size is MulDiv(extent, 2540, inch): rounded.
     muldiv = lambda n: (abs(n) * 2540 + inch // 2) // inch if inch else 0
     w, h = px(muldiv(right - left)), px(muldiv(bottom - top))
-    return "WMF", w, h, truncated(d, 22 + 2 * words) if len(d) < 22 + 2 * words else NOT_DRAWN.format("a placeable WMF")
+    return "WMF", w, h, truncated(d, 22 + 2 * words) if len(d) < 22 + 2 * words else None
 
 
 def emf(d):
     left, top, right, bottom = struct.unpack_from("<4i", d, 24)
     size = struct.unpack_from("<I", d, 48)[0]
     w, h = px(right - left), px(bottom - top)
-    return "EMF", w, h, truncated(d, size) if len(d) < size else NOT_DRAWN.format("an EMF")
+    return "EMF", w, h, truncated(d, size) if len(d) < size else None
 
 
 def unread(d):
@@ -277,16 +289,26 @@ def check(w, h):
 def preview(out, ads, folder):
     args = ["convert"]
     for name, data, fmt, w, h, problems in ads:
-        label = "  ".join([name] + ([f"{fmt} {w}x{h}"] if w else []) + problems)
+        shown = data and not any(p.startswith("error") for p in problems)
+        metafile = shown and fmt in ("WMF", "EMF")
+        note = ["a metafile: its size and place here, not its picture"] if metafile else []
+        label = "  ".join([name] + ([f"{fmt} {w}x{h}"] if w else []) + note + problems)
         args += ["(", "-size", f"{CLIENT_W}x{BAND}", "xc:#c0c0c0", "-fill", "black", "-pointsize", "11",
                  "-annotate", "+4+11", label, ")", "(", "-size", f"{CLIENT_W}x{CLIENT_H}", f"xc:{BACKGROUND}"]
-        if data and not any(p.startswith("error") for p in problems):
+        x = placement(w)
+        if metafile:
+            box = f"{x},0 {x + w - 1},{h - 1}"
+            args += ["-fill", PLACEHOLDER, "-stroke", "white", "-draw",
+                     f"rectangle {box} line {box} line {x},{h - 1} {x + w - 1},0", "-stroke", "none"]
+        elif shown:
             path = os.path.join(folder, name)
             with open(path, "wb") as f:
                 f.write(data)
             coder = fmt.split()[-1].lower()
-            args += ["(", f"{coder}:{path}[0]", "-background", BACKGROUND, "-flatten", ")",
-                     "-geometry", f"{placement(w):+d}+0", "-composite"]
+            # Wine's bar draws an icon through its mask onto black: the colours, whatever their alpha.
+            picture = ([f"ico:{path}[{icon_shown(data)}]", "-alpha", "off"] if coder == "ico"
+                       else [f"{coder}:{path}[0]", "-background", BACKGROUND, "-flatten"])
+            args += ["(", *picture, ")", "-geometry", f"{x:+d}+0", "-composite"]
         args.append(")")
     args += ["-append", "+repage", "-depth", "8", out]
     subprocess.run(args, check=True)

@@ -5,12 +5,12 @@
 #
 # Only formats that Windows's picture loader reads, in the flavours that give
 # its decoders the most to do: 1-4 GIF, 5-8 JPEG with 2x2 chroma subsampling,
-# 9 an 8-bit palettised BMP3, 10 a GIF with transparent rounded corners and a
-# see-through window, 11 a 4-bit palettised BMP3, 12 a JPEG without
-# subsampling, 13-16 uncompressed 24-bit BMP3. Under Wine the loader also reads BMPs with the
-# newer V4/V5 headers (ImageMagick's default), but Windows's is only sure to
-# read the 40-byte one, hence BMP3. Icons and metafiles load too, but the bar
-# draws nothing for them.
+# 9 a placeable WMF (tools/make_wmf.py: the same banner drawn, not painted, so
+# the loader's and the bar's metafile path runs), 10 a GIF with transparent
+# rounded corners and a see-through window, 11 a 4-bit palettised BMP3, 12 a
+# JPEG without subsampling, 13-16 uncompressed 24-bit BMP3. Under Wine the
+# loader also reads BMPs with the newer V4/V5 headers (ImageMagick's default),
+# but Windows's is only sure to read the 40-byte one, hence BMP3.
 #
 # Usage: tools/make_ads.sh [OUTDIR]     (default: res/ads next to tools/)
 set -eu
@@ -35,6 +35,9 @@ for f in DejaVu-Sans-Bold Liberation-Sans-Bold Nimbus-Sans-Bold Helvetica-Bold; 
     fi
 done
 
+# ImageMagick's reading of a colour, for the metafile's records.
+hex() { convert "xc:$1" -depth 8 -format '#%[hex:p{0,0}]' info:; }
+
 taglines="Fresh offers, every few seconds|Your strip of the web|Docked on top, out of the way|Small banner, big ideas"
 
 # Timestamps and other metadata would make every rerun produce new bytes.
@@ -52,10 +55,16 @@ while [ "$n" -le 16 ]; do
     tint="hsl($hue,60%,92%)"
     tag=$(printf '%s' "$taglines" | cut -d'|' -f$(( (n - 1) % 4 + 1 )))
 
+    if [ "$n" -eq 9 ]; then
+        python3 "$here/make_wmf.py" "$out/vtl_$n.ad" "$n" "$tag" \
+            "$(hex "$bg")" "$(hex "$dark")" "$(hex "$pale")" "$(hex "$tint")"
+        n=$((n + 1))
+        continue
+    fi
+
     case $n in
         1|2|3|4|10)  fmt=GIF;  prefix=GIF:;  extra="-colors 32 +dither" ;;
         5|6|7|8)     fmt=JPEG; prefix=JPEG:; extra="-quality 85 -sampling-factor 2x2" ;;
-        9)           fmt=BMP8; prefix=BMP3:; extra="-colors 64 +dither -type Palette -compress None" ;;
         11)          fmt=BMP4; prefix=BMP3:; extra="-colors 16 +dither -type Palette -compress None" ;;
         12)          fmt=JPEG; prefix=JPEG:; extra="-quality 85 -sampling-factor 1x1" ;;
         *)           fmt=BMP;  prefix=BMP3:; extra="-type TrueColor" ;;

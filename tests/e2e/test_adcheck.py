@@ -32,12 +32,14 @@ class AdcheckTest(h.BarTest):
             shutil.copy(os.path.join(ADS, f"vtl_{n}.ad"), folder)
         with open(os.path.join(ADS, "vtl_3.ad"), "rb") as f:
             gif = f.read()
+        emf = struct.pack("<II8i4sII36x5I", 1, 88, 0, 0, 95, 47, 0, 0, 2540, 1270, b" EMF", 0x10000, 108, 14, 20, 0, 16, 20)
         for n, data in ((2, struct.pack("<HHHIHIH", 1, 9, 0x300, 12, 0, 3, 0) + struct.pack("<IH", 3, 0)),
-                        (3, gif[:len(gif) // 2]), (7, b"<!DOCTYPE html>\n<html><body>Not Found</body></html>\n")):
+                        (3, gif[:len(gif) // 2]), (5, emf), (7, b"<!DOCTYPE html>\n<html><body>Not Found</body></html>\n")):
             with open(os.path.join(folder, f"vtl_{n}.ad"), "wb") as f:
                 f.write(data)
-        subprocess.run(["convert", os.path.join(ADS, "vtl_13.ad"), "PNG:" + os.path.join(folder, "vtl_13.ad")],
-                       check=True, timeout=60)
+        for n, coder in ((4, "ICO"), (13, "PNG")):
+            subprocess.run(["convert", os.path.join(ADS, "vtl_10.ad"), "-resize", "64x", f"{coder}:{folder}/vtl_{n}.ad"],
+                           check=True, timeout=60)
         rc, out = adcheck(folder)
         self.assertEqual(rc, 1, out)
         self.assertEqual([int(n) for n in re.findall(r"^vtl_(\d+)\.ad: error: ", out, re.M)], [2, 3, 7, 13, 16], out)

@@ -11,6 +11,7 @@ import harness as h
 from harness import W
 
 RED, BLUE = (200, 30, 30), (30, 30, 200)
+ADS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "res", "ads")
 
 
 def picture(width, height):
@@ -63,6 +64,9 @@ class AdsTest(h.BarTest):
             expected += [back] * (len(row) - len(expected))
             self.assertEqual(row, expected[:len(row)], width)
             self.assertEqual(set(self.row(30)[0]), {back}, "below the picture")
+        h.ad_mode("file", path=os.path.join(ADS, "vtl_9.ad"))
+        self.assertEqual(h.peer("paint", 1), [])
+        self.assertTrue(self.shows_ad(), "the sample metafile is not drawn in its place")
 
     def test_bad_answers_leave_the_background_and_the_rotation_going(self):
         self.start()
