@@ -38,6 +38,9 @@ void AppBarEdgeRect(UINT uEdge, int t, LPRECT lprc);
 /* Auto-hide */
 extern int g_cxSaved;       /* full width and height while auto-hide is on */
 extern int g_cySaved;
+/* Dockings, auto-hide switches and slides begun, counted: a slide gives way
+   to any begun inside it, which has placed the bar itself. */
+extern int g_nPlacements;
 
 BOOL AppBarSetAutoHide(HWND hwnd, BOOL bHide);
 void AppBarHide(HWND hwnd);

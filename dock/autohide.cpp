@@ -6,6 +6,7 @@
 
 int g_cxSaved;
 int g_cySaved;
+int g_nPlacements;
 
 /* The 2-pixel strip that stays on the edge while the bar is slid away. */
 static void SliverRect(UINT uEdge, const RECT *lprcBar, LPRECT lprc)
@@ -97,6 +98,7 @@ static BOOL AutoHideOff(HWND hwnd, BarState *pState)
 
 BOOL AppBarSetAutoHide(HWND hwnd, BOOL bHide)
 {
+    g_nPlacements++;
     BarState *pState = GetBarState(hwnd);
     if (!pState)
         return FALSE;
@@ -117,11 +119,14 @@ void AppBarHide(HWND hwnd)
 
 void AppBarUnhide(HWND hwnd)
 {
+    int nSlide = g_nPlacements + 1;
     AppBarSlide(hwnd, &g_rcBar);
 
+    /* A slide that gave way leaves the state to whatever placed the bar meanwhile. */
     BarState *pState = GetBarState(hwnd);
-    if (pState)
-        pState->bHidden = FALSE;
+    if (!pState || g_nPlacements != nSlide)
+        return;
+    pState->bHidden = FALSE;
     AppBarStartHideTimer(hwnd);
 }
 
@@ -130,6 +135,7 @@ BOOL AppBarSlide(HWND hwnd, const RECT *lprcTarget)
     RECT rcTarget = *lprcTarget;    /* the caller's may be g_rcBar, which a nested paint must not see change */
     RECT rcStart;
     DWORD dwDuration;
+    int nSlide = ++g_nPlacements;
 
     GetWindowRect(hwnd, &rcStart);
     BOOL bGrow = (rcTarget.bottom - rcTarget.top) > (rcStart.bottom - rcStart.top) ||
@@ -157,11 +163,16 @@ BOOL AppBarSlide(HWND hwnd, const RECT *lprcTarget)
 
     /* Positions follow the clock, not a step count, so the slide lasts its
        duration however slow each move is. The unsigned difference survives
-       the tick counter's wrap-around. */
+       the tick counter's wrap-around. Each step waits for the shell's answer
+       to the position notice, and messages that other programs send come
+       through meanwhile: a docking, an auto-hide switch or a teardown carried
+       out there wins. */
     DWORD dwStart = GetTickCount();
+    BOOL bGaveWay = FALSE;
     for (;;) {
+        bGaveWay = g_nPlacements != nSlide || !GetBarState(hwnd);
         DWORD dwElapsed = GetTickCount() - dwStart;
-        if (dwElapsed >= dwDuration)
+        if (bGaveWay || dwElapsed >= dwDuration)
             break;
         int x = rcStart.left + (int)((dx * (int)dwElapsed) / (int)dwDuration);
         int y = rcStart.top + (int)((dy * (int)dwElapsed) / (int)dwDuration);
@@ -175,6 +186,8 @@ BOOL AppBarSlide(HWND hwnd, const RECT *lprcTarget)
 
     SetThreadPriority(hThread, nPriority);
 
+    if (bGaveWay)
+        return FALSE;
     return SetWindowPos(hwnd, NULL, rcTarget.left, rcTarget.top,
                         rcTarget.right - rcTarget.left, rcTarget.bottom - rcTarget.top,
                         SWP_NOZORDER | SWP_NOACTIVATE | SWP_FRAMECHANGED);

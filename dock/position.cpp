@@ -157,6 +157,8 @@ BOOL AppBarSetSide(HWND hwnd, UINT uEdge)
     APPBARDATA abd;
     RECT rc;
 
+    g_nPlacements++;
+
     if (!pState)
         return TRUE;
     AppBarInitRequest(&abd, hwnd);

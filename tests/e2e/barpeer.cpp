@@ -5,6 +5,7 @@
 // menu                   the popup menu's rectangle (exit 1 when none is open)
 // loop                   1 while the bar's thread is in a menu's or a size or move loop, else 0
 // paint N                N paints, sent as the refresh thread sends them
+// duringslide ID          prints "ready", then sends command ID as soon as the bar moves
 // commands SEED          every command id but the two close ones, posted in a scrambled order
 //   with high words and control handles; prints the last dock edge (or none)
 // endsession ENDING FLAGS  the session's end as Windows announces it: prints the answer to
@@ -133,6 +134,14 @@ int main(int argc, char **argv)
         for (; n > 0; n--)
             if (!SendMessageTimeoutA(g_hwndBar, WM_PAINT, 0, 0, SMTO_NORMAL, 120000, NULL))
                 return 1;
+    } else if (!strcmp(verb, "duringslide")) {
+        RECT rcStill = rc;
+        printf("ready\n");
+        fflush(stdout);
+        for (DWORD t0 = GetTickCount(); EqualRect(&rc, &rcStill); Sleep(0))
+            if (!GetWindowRect(g_hwndBar, &rc) || GetTickCount() - t0 > 30000)
+                return 1;
+        SendMessageTimeoutA(g_hwndBar, WM_COMMAND, n, 0, SMTO_NORMAL, 30000, NULL);
     } else if (!strcmp(verb, "commands")) {
         /* An odd step walks all 65536 identifiers, each once, in a scrambled order. */
         static const char *const docks[] = { "top", "bottom", "left", "right" };

@@ -79,10 +79,12 @@ def screen():
 
 @contextlib.contextmanager
 def staying_peer(*args):
-    # A barpeer that stays (another bar, a window in front) until the block ends; yields its first line.
+    # A barpeer that stays (another bar, a window in front, a watcher) until the block ends;
+    # yields its first line, or for a watcher the process.
     proc = subprocess.Popen([WINE_RUN, BARPEER, *map(str, args)], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
     try:
-        yield proc.stdout.readline().split() if args[0] != "front" else []
+        line = proc.stdout.readline().split() if args[0] != "front" else []
+        yield proc if args[0] == "duringslide" else line
     finally:
         proc.communicate("\n", timeout=30 * SLOW)
 

@@ -36,6 +36,24 @@ class AutoHideTest(h.BarTest):
             h.xdo("mousemove", W // 2, 0)
             self.assertEqual(bar.wait_rect(TOP, 2), TOP, "the click kept the capture: no hit tests, no return")
 
+    def test_a_dock_or_close_during_a_slide_wins(self):
+        for command in (74, 40009):     # close, dock left
+            with self.subTest(command=command):
+                h.xdo("mousemove", W // 2, H // 2)
+                bar = self.start()
+                self.assertEqual(h.ctl("autohide", "on"), 0)
+                with h.staying_peer("front"):
+                    self.assertEqual(bar.wait_rect(h.SLIVER["top"]), h.SLIVER["top"])
+                    with h.staying_peer("duringslide", command) as watcher:
+                        h.xdo("mousemove", W // 2, 0)
+                    self.assertEqual(watcher.wait(), 0, "no slide")
+                    if command == 74:
+                        self.assertEnds(bar, "a close during the slide")
+                        continue
+                    self.assertEqual(bar.wait_rect(h.SLIVER["left"]), h.SLIVER["left"])
+                    time.sleep(1.5)     # three hide checks
+                    self.assertEqual(tuple(h.peer("rect")), h.SLIVER["left"], "the slide went on to the old edge")
+
 
 if __name__ == "__main__":
     unittest.main()
