@@ -39,6 +39,7 @@ fi
 
 # What wixl 0.101 cannot write, put in with msitools' SQL.
 code=$(msiinfo export "$msi" Upgrade | tr -d '\r' | awk -F '\t' '$7 == "WIX_UPGRADE_DETECTED" { print $1 }')
+secure=$(msiinfo export "$msi" Property | tr -d '\r' | awk -F '\t' '$1 == "SecureCustomProperties" { print $2 }')
 sql=(
   # The upgrade row takes the installed version itself (VersionMax inclusive,
   # 0x200, beside wixl's 1, migrate features), so that a package of the same
@@ -53,10 +54,13 @@ sql=(
   "DELETE FROM Upgrade WHERE ActionProperty = 'WIX_UPGRADE_DETECTED'"
   "INSERT INTO Upgrade (UpgradeCode, VersionMax, Attributes, ActionProperty)
    VALUES ('$code', '$version', 513, 'WIX_UPGRADE_DETECTED')"
+  # A secure property, so that a folder given on the command line reaches the
+  # elevated part of an install that a user started without elevation.
+  "UPDATE Property SET Value = '$secure;INSTALLDIR' WHERE Property = 'SecureCustomProperties'"
 )
 args=()
 for q in "${sql[@]}"; do args+=(-q "$q"); done
-if [ -z "$code" ] || ! msibuild "$msi" "${args[@]}" >/dev/null 2>&1; then
+if [ -z "$code" ] || [ -z "$secure" ] || ! msibuild "$msi" "${args[@]}" >/dev/null 2>&1; then
   echo "package: msibuild could not edit $msi" >&2
   rm -f "$msi"
   exit 1
