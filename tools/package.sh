@@ -17,7 +17,7 @@ tools/deps.sh
 build=${BAR_BUILD:-build}
 tree=$build/win32
 [ -f "$tree/CMakeCache.txt" ] || cmake --preset win32 -B "$tree" >/dev/null
-cmake --build "$tree" --target VantorelAdBar barctl -j "$(nproc)" >/dev/null
+cmake --build "$tree" --target VantorelAdBar barctl barctlw -j "$(nproc)" >/dev/null
 
 version=${BAR_MSI_VERSION:-$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$tree/CMakeCache.txt")}
 if ! [[ $version =~ ^[0-9]+\.[0-9]+\.[0-9]+$ ]]; then
@@ -54,6 +54,10 @@ sql=(
   "DELETE FROM Upgrade WHERE ActionProperty = 'WIX_UPGRADE_DETECTED'"
   "INSERT INTO Upgrade (UpgradeCode, VersionMax, Attributes, ActionProperty)
    VALUES ('$code', '$version', 513, 'WIX_UPGRADE_DETECTED')"
+  # The action ending running bars runs the package's own barctlw from the
+  # Binary table: type 2, plus 0x40 to go on whatever it exits with.
+  "INSERT INTO CustomAction (Action, Type, Source, Target)
+   VALUES ('EndRunningBars', 66, 'barctlw.exe', 'quit --force')"
   # A secure property, so that a folder given on the command line reaches the
   # elevated part of an install that a user started without elevation.
   "UPDATE Property SET Value = '$secure;INSTALLDIR' WHERE Property = 'SecureCustomProperties'"
