@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the bar needs to build, run and test here.
 # Only 64-bit packages: the kernel cannot run 32-bit code, so the i386
-# architecture is never added. wixl builds the installer (tools/package.sh);
+# architecture is never added. wixl and msitools build the installer (tools/package.sh);
 # nginx serves the ads in deploy/nginx.conf (on a machine with a service
 # manager, installing it also starts Debian's own site on port 80).
 set -euo pipefail
@@ -9,7 +9,7 @@ set -euo pipefail
 pkgs=(cmake python3 googletest
       g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix mingw-w64-tools
       wine64 xvfb xauth xdotool imagemagick
-      wixl nginx)
+      wixl msitools nginx)
 
 missing=()
 for p in "${pkgs[@]}"; do

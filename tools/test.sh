@@ -35,9 +35,12 @@ t=$(now)
 cmake --preset win32 -B "$build/win32" "${w32_opts[@]}" >/dev/null
 cmake --build "$build/win32" -j "$jobs"
 if [ "$i686" = 1 ]; then
-  # The installer under test, and an older one for the upgrade.
+  # The installer under test, an older one for the upgrade, and one of the same
+  # version for another ad server (never served), which must replace the first.
   BAR_BUILD="$build" tools/package.sh
   BAR_BUILD="$build" BAR_MSI_VERSION=0.9.0 tools/package.sh
+  cmake --preset win32 -B "$build/other-server/win32" -DBAR_AD_SERVER="http://127.0.0.1:$((port + 2))" >/dev/null
+  BAR_BUILD="$build/other-server" tools/package.sh
 fi
 echo "i686 build: $(took "$t")"
 cmake --preset win64 -B "$build/win64" -DBAR_AD_SERVER="http://127.0.0.1:$port" \
