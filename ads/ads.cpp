@@ -1,4 +1,4 @@
-#include "ads/ads.h"
+#include "ads/private.h"
 
 #include "bar/state.h"
 

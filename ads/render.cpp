@@ -1,4 +1,4 @@
-#include "ads/ads.h"
+#include "ads/private.h"
 
 void AdRender(HWND hwnd, HDC hdc)
 {

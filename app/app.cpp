@@ -5,6 +5,8 @@
 #include "bar/state.h"
 #include "res/resource.h"
 
+#define AD_REFRESH_INTERVAL 10000   /* ms between two repaint requests */
+
 #if !defined(_WIN64)
 static_assert(sizeof(WNDCLASSEXA) == 48, "WNDCLASSEXA layout");
 static_assert(sizeof(BarState *) == 4, "the class reserves one 32-bit extra word");
@@ -50,6 +52,18 @@ BOOL RegisterBarClass(HINSTANCE hInstance)
     return FALSE;
 }
 
+static DWORD WINAPI RefreshThreadProc(LPVOID lpParam)
+{
+    HWND hwnd = (HWND)lpParam;
+
+    /* Sent, not posted: the next request is timed from the end of the paint.
+       Once the window is gone the send fails at once and the loop idles on. */
+    for (;;) {
+        Sleep(AD_REFRESH_INTERVAL);
+        SendMessageA(hwnd, WM_PAINT, 0, 0);
+    }
+}
+
 BOOL CreateBarWindow(HINSTANCE hInstance, int nCmdShow)
 {
     g_hAppInstance = hInstance;
@@ -80,19 +94,7 @@ BOOL CreateBarWindow(HINSTANCE hInstance, int nCmdShow)
     return TRUE;
 }
 
-DWORD WINAPI RefreshThreadProc(LPVOID lpParam)
-{
-    HWND hwnd = (HWND)lpParam;
-
-    /* Sent, not posted: the next request is timed from the end of the paint.
-       Once the window is gone the send fails at once and the loop idles on. */
-    for (;;) {
-        Sleep(AD_REFRESH_INTERVAL);
-        SendMessageA(hwnd, WM_PAINT, 0, 0);
-    }
-}
-
-int RunMessageLoop(void)
+static int RunMessageLoop(void)
 {
     MSG msg;
     BOOL bRet;

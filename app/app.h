@@ -3,12 +3,11 @@
 
 #include <windows.h>
 
-#define AD_REFRESH_INTERVAL 10000   /* ms between two repaint requests */
+/* The program's whole life: start-up, the message loop, and its exit code. */
+int RunBar(HINSTANCE hInstance);
 
+/* Start-up's first two steps, for programs that run the bar in their own process. */
 BOOL RegisterBarClass(HINSTANCE hInstance);
 BOOL CreateBarWindow(HINSTANCE hInstance, int nCmdShow);
-DWORD WINAPI RefreshThreadProc(LPVOID lpParam);
-int RunMessageLoop(void);
-int RunBar(HINSTANCE hInstance);
 
 #endif

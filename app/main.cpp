@@ -1,9 +1,8 @@
 #include "app/app.h"
 
-int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPSTR lpCmdLine, int nCmdShow)
+/* The show command is not used: the bar is shown with SW_SHOWDEFAULT, which
+   honours what the starter put in its start-up information. */
+int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE, LPSTR, int)
 {
-    (void)hPrevInstance;
-    (void)lpCmdLine;
-    (void)nCmdShow;     /* the bar always honours the starter's STARTUPINFO instead */
     return RunBar(hInstance);
 }

@@ -8,7 +8,6 @@
 #include "bar/commands.h"
 #include "bar/state.h"
 #include "dock/appbar.h"
-#include "dock/shellgate.h"
 #include "res/resource.h"
 
 /* Broadcast by the shell when it (re)starts: its registrations are gone. */
@@ -74,22 +73,15 @@ static void Main_OnEndSession(HWND hwnd, BOOL fEnding)
         DestroyWindow(hwnd);
 }
 
-static BOOL Main_OnCopyData(HWND hwnd, HWND hwndFrom, PCOPYDATASTRUCT pcds)
+static BOOL Main_OnCopyData(HWND hwnd, HWND, PCOPYDATASTRUCT)
 {
-    (void)hwndFrom;
-    (void)pcds;
     Main_OnDestroy(hwnd);
     return TRUE;
 }
 
-static void Main_OnActivate(HWND hwnd, UINT state, HWND hwndActDeact, BOOL fMinimized)
+static void Main_OnActivate(HWND hwnd, UINT state, HWND, BOOL)
 {
-    APPBARDATA abd;
-
-    (void)hwndActDeact;
-    (void)fMinimized;
-    AppBarInitRequest(&abd, hwnd);
-    AppBarMessage(ABM_ACTIVATE, &abd);
+    AppBarActivate(hwnd);
 
     switch (state) {
     case WA_INACTIVE:
@@ -98,34 +90,28 @@ static void Main_OnActivate(HWND hwnd, UINT state, HWND hwndActDeact, BOOL fMini
     case WA_ACTIVE:
     case WA_CLICKACTIVE:
         AppBarUnhide(hwnd);
-        KillTimer(hwnd, TIMER_HIDECHECK);
+        AppBarStopHideTimer(hwnd);
         break;
     }
 }
 
 static void Main_OnWindowPosChanged(HWND hwnd, const LPWINDOWPOS lpwpos)
 {
-    APPBARDATA abd;
-
-    AppBarInitRequest(&abd, hwnd);
-    AppBarMessage(ABM_WINDOWPOSCHANGED, &abd);
+    AppBarWindowPosChanged(hwnd);
 
     /* The default handling is what sends WM_SIZE and WM_MOVE. */
     DefWindowProcA(hwnd, WM_WINDOWPOSCHANGED, 0, (LPARAM)lpwpos);
 }
 
-static void Main_OnMove(HWND hwnd, int x, int y)
+static void Main_OnMove(HWND hwnd, int, int)
 {
-    (void)x;
-    (void)y;
     if (GetBarState(hwnd)->bAutoHide)
         return;
     AppBarReposition(hwnd);
 }
 
-static void Main_OnSize(HWND hwnd, UINT state, int cx, int cy)
+static void Main_OnSize(HWND hwnd, UINT, int cx, int cy)
 {
-    (void)state;
     BarState *pState = GetBarState(hwnd);
     if (pState->bAutoHide)
         return;
@@ -152,9 +138,8 @@ static void Main_OnSize(HWND hwnd, UINT state, int cx, int cy)
 
 /* The frame would otherwise keep the window at least its own thickness
    (about 10 pixels), and the hidden bar must shrink to its 2-pixel sliver. */
-static void Main_OnGetMinMaxInfo(HWND hwnd, LPMINMAXINFO lpMinMaxInfo)
+static void Main_OnGetMinMaxInfo(HWND, LPMINMAXINFO lpMinMaxInfo)
 {
-    (void)hwnd;
     lpMinMaxInfo->ptMinTrackSize.x = SLIVER_THICKNESS;
     lpMinMaxInfo->ptMinTrackSize.y = SLIVER_THICKNESS;
 }
@@ -175,29 +160,18 @@ static UINT Main_OnNCHitTest(HWND hwnd, int x, int y)
     return uHit == uInner ? uHit : HTCLIENT;
 }
 
-static void Main_OnLButtonDown(HWND hwnd, BOOL fDoubleClick, int x, int y, UINT keyFlags)
+static void Main_OnLButtonDown(HWND hwnd, BOOL, int, int, UINT)
 {
-    (void)fDoubleClick;
-    (void)x;
-    (void)y;
-    (void)keyFlags;
     SetCapture(hwnd);
 }
 
 /* The bar offers no drag to another edge: docking is by command. */
-static void Main_OnMouseMove(HWND hwnd, int x, int y, UINT keyFlags)
+static void Main_OnMouseMove(HWND, int, int, UINT)
 {
-    (void)hwnd;
-    (void)x;
-    (void)y;
-    (void)keyFlags;
 }
 
-static void Main_OnLButtonUp(HWND hwnd, int x, int y, UINT keyFlags)
+static void Main_OnLButtonUp(HWND hwnd, int, int, UINT)
 {
-    (void)x;
-    (void)y;
-    (void)keyFlags;
     /* A captured pointer gets no hit tests, and hit tests are what bring a
        hidden bar back: the capture must end with the click. */
     if (GetCapture() == hwnd)

@@ -11,11 +11,9 @@
 static_assert(sizeof(MENUITEMINFOA) == 48, "MENUITEMINFOA layout");
 #endif
 
-void Main_OnCommand(HWND hwnd, int id, HWND hwndCtl, UINT codeNotify)
+/* Any sender, any notification code: only the identifier counts. */
+void Main_OnCommand(HWND hwnd, int id, HWND, UINT)
 {
-    (void)hwndCtl;
-    (void)codeNotify;   /* any sender, any notification: only the identifier counts */
-
     switch (id) {
     case IDM_CLOSE:
     case IDM_EXIT:
@@ -59,10 +57,8 @@ static UINT EdgeMenuItem(UINT uEdge)
     }
 }
 
-void Main_OnRButtonDown(HWND hwnd, BOOL fDoubleClick, int x, int y, UINT keyFlags)
+void Main_OnRButtonDown(HWND hwnd, BOOL, int x, int y, UINT)
 {
-    (void)fDoubleClick;
-    (void)keyFlags;
 
     /* Loaded afresh at every press and destroyed after it, so no menu outlives the press. */
     HMENU hMenu = LoadMenuA(g_hAppInstance, MAKEINTRESOURCEA(IDR_CONTEXTMENU));

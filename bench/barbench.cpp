@@ -17,9 +17,8 @@
 #include <vector>
 
 #include "app/app.h"
-#include "res/resource.h"
-#include "bench/counters.h"
-#include "bench/imports.h"
+#include "probes/counters.h"
+#include "probes/imports.h"
 #include "res/resource.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "dock/appbar.h"
+#include "dock/private.h"
 
 #include "app/trace.h"
 #include "bar/state.h"
@@ -198,6 +198,11 @@ void AppBarStartHideTimer(HWND hwnd)
     BarState *pState = GetBarState(hwnd);
     if (pState && pState->bAutoHide)
         SetTimer(hwnd, TIMER_HIDECHECK, HIDECHECK_MS, NULL);
+}
+
+void AppBarStopHideTimer(HWND hwnd)
+{
+    KillTimer(hwnd, TIMER_HIDECHECK);
 }
 
 void AppBarStartShowTimer(HWND hwnd)

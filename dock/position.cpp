@@ -1,4 +1,4 @@
-#include "dock/appbar.h"
+#include "dock/private.h"
 
 #include "app/trace.h"
 #include "bar/state.h"
@@ -7,7 +7,7 @@
 
 BOOL g_bRegistered;
 RECT g_rcBar;
-HWND g_hwndZAnchor;
+static HWND g_hwndZAnchor;  /* the window above the bar when a full-screen app opened */
 
 void AppBarInitRequest(PAPPBARDATA pabd, HWND hwnd)
 {
@@ -29,6 +29,25 @@ void AppBarEdgeRect(UINT uEdge, int t, LPRECT lprc)
     case ABE_RIGHT:  lprc->left = cx - t;   break;
     case ABE_BOTTOM: lprc->top = cy - t;    break;
     }
+}
+
+/* Requests that carry nothing but the bar itself. */
+static void AppBarNotify(HWND hwnd, DWORD dwMessage)
+{
+    APPBARDATA abd;
+
+    AppBarInitRequest(&abd, hwnd);
+    AppBarMessage(dwMessage, &abd);
+}
+
+void AppBarActivate(HWND hwnd)
+{
+    AppBarNotify(hwnd, ABM_ACTIVATE);
+}
+
+void AppBarWindowPosChanged(HWND hwnd)
+{
+    AppBarNotify(hwnd, ABM_WINDOWPOSCHANGED);
 }
 
 BOOL AppBarRegister(HWND hwnd)
@@ -137,11 +156,9 @@ void AppBarQuerySetPos(UINT uEdge, LPRECT lprc, PAPPBARDATA pabd, BOOL bMove)
         MoveWindow(pabd->hWnd, pabd->rc.left, pabd->rc.top,
                    pabd->rc.right - pabd->rc.left, pabd->rc.bottom - pabd->rc.top, TRUE);
 
-    /* The move re-enters the window procedure and may have ended the bar.
-       Its nested renegotiations may also have placed the bar elsewhere: below
-       another bar the first answer overshoots row 75 and the nested one pulls
-       the bottom back. The window stands at the latest answer, so that is the
-       rectangle a slide must return to. */
+    /* The move re-enters the window procedure, which may have ended the bar
+       or renegotiated: the window stands at the latest answer, and that is
+       the rectangle a slide must return to. */
     pState = GetBarState(pabd->hWnd);
     if (pState && !pState->bAutoHide) {
         if (bMove)
@@ -227,12 +244,11 @@ void AppBarPosChanged(PAPPBARDATA pabd)
     AppBarQuerySetPos(pState->uEdge, &rc, pabd, TRUE);
 }
 
-void AppBarCallback(HWND hwnd, UINT uMsg, WPARAM wParam, LPARAM lParam)
+void AppBarCallback(HWND hwnd, UINT, WPARAM wParam, LPARAM lParam)
 {
     APPBARDATA abd;
     BarState *pState = GetBarState(hwnd);
 
-    (void)uMsg;
     AppBarInitRequest(&abd, hwnd);
 
     switch (wParam) {

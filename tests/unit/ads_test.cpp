@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <functional>
 
-#include "bench/counters.h"
+#include "probes/counters.h"
 #include "res/resource.h"
 #include "support.h"
 
@@ -56,16 +56,15 @@ TEST(Leaks, NoGrowthPerPaintDockCycleMenuOrSlide)
     HWND hwnd = StartBar();
     ImportPatch ticks("kernel32.dll", "GetTickCount", (void *)FastTicks);    /* slides 20 times faster */
     s_pTicks = &ticks;
-    auto command = [&](UINT id) { SendMessageA(hwnd, WM_COMMAND, id, 0); };
     std::pair<const char *, std::function<void()>> cycles[] = {
         { "paint", [&] { SendMessageA(hwnd, WM_PAINT, 0, 0); } },
-        { "dock cycle", [&] { for (UINT id = IDM_DOCK_TOP; id <= IDM_DOCK_RIGHT; id++) command(id); } },
+        { "dock cycle", [&] { for (UINT id = IDM_DOCK_TOP; id <= IDM_DOCK_RIGHT; id++) Command(hwnd, id); } },
         { "menu", [&] { SetTimer(NULL, 0, 20, CloseMenu); SendMessageA(hwnd, WM_RBUTTONDOWN, 0, MAKELPARAM(20, 20)); } },
-        { "slide", [&] { SendMessageA(hwnd, WM_ACTIVATE, WA_INACTIVE, 0); SendMessageA(hwnd, WM_ACTIVATE, WA_ACTIVE, 0); } },
+        { "slide", [&] { Activate(hwnd, WA_INACTIVE); Activate(hwnd, WA_ACTIVE); } },
     };
     for (auto &cycle : cycles) {
         if (!strcmp(cycle.first, "slide"))
-            command(IDM_AUTOHIDE_ON);
+            Command(hwnd, IDM_AUTOHIDE_ON);
         for (int i = 0; i < WARM; i++)
             cycle.second();
         ResourceCounts before = CountResources();

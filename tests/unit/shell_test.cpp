@@ -3,9 +3,9 @@
    through while the bar waits for the shell's answer. */
 #include <gtest/gtest.h>
 
-#include "ads/ads.h"
+#include <olectl.h>
+
 #include "bar/state.h"
-#include "dock/appbar.h"
 #include "dock/shellgate.h"
 #include "res/resource.h"
 #include "support.h"
@@ -13,8 +13,6 @@
 static const int W = GetSystemMetrics(SM_CXSCREEN), H = GetSystemMetrics(SM_CYSCREEN);
 static const RECT TOP = { 0, 0, W, 75 };
 
-static void Command(HWND hwnd, UINT id) { SendMessageA(hwnd, WM_COMMAND, id, 0); }
-static void Activate(HWND hwnd, UINT state) { SendMessageA(hwnd, WM_ACTIVATE, state, 0); }
 static void ShellRestarted(HWND hwnd) { SendMessageA(hwnd, RegisterWindowMessageA("TaskbarCreated"), 0, 0); }
 
 class Refusing : public testing::TestWithParam<const char *> {};
@@ -102,7 +100,7 @@ TEST(Shell, BoxesDuringARedockFindTheDesktopRedrawing)
 
 /* The record, once freed, is kept filled with a pattern: a late write shows. */
 static BarState *s_pRecord;
-static int s_nFrees;
+static int s_nFrees, s_nLoads;
 static ImportPatch *s_pFreePatch;
 
 static BOOL WINAPI KeepingHeapFree(HANDLE hHeap, DWORD dwFlags, LPVOID pv)
@@ -114,43 +112,87 @@ static BOOL WINAPI KeepingHeapFree(HANDLE hHeap, DWORD dwFlags, LPVOID pv)
     return TRUE;
 }
 
+static HRESULT WINAPI CountedLoad(LPOLESTR, LPUNKNOWN, DWORD, OLE_COLOR, REFIID, LPVOID *ppv)
+{
+    s_nLoads++;
+    *ppv = NULL;
+    return E_FAIL;
+}
+
 static void Teardown(HWND hwnd) { SendMessageA(hwnd, WM_COPYDATA, 0, 0); }
 
-class AfterTeardown : public testing::TestWithParam<int> {};
+static void TwiceThenEveryKindOfMessage(HWND hwnd)
+{
+    Teardown(hwnd);
+    int nLoads = s_nLoads;
+    Teardown(hwnd);
+    for (UINT id : { IDM_REGISTER, IDM_DOCK_LEFT, IDM_AUTOHIDE_ON })
+        Command(hwnd, id);
+    SendMessageA(hwnd, WM_PAINT, 0, 0);
+    SendMessageA(hwnd, WM_TIMER, 1, 0);
+    SendMessageA(hwnd, APPBAR_CALLBACK, ABN_POSCHANGED, 0);
+    Activate(hwnd, WA_ACTIVE);
+    SendMessageA(hwnd, WM_DESTROY, 0, 0);
+    EXPECT_EQ(s_nLoads, nLoads) << "a torn-down bar still loads ads";
+}
+
+static void InsideAutoHideOn(HWND hwnd)
+{
+    Model::During(ABM_SETAUTOHIDEBAR, Teardown);
+    Command(hwnd, IDM_AUTOHIDE_ON);
+}
+
+static void InsideAutoHideOff(HWND hwnd)
+{
+    Command(hwnd, IDM_AUTOHIDE_ON);
+    Model::During(ABM_SETAUTOHIDEBAR, Teardown);
+    Command(hwnd, IDM_AUTOHIDE_OFF);
+}
+
+static void InsideARedockOfAnAutoHideBar(HWND hwnd)
+{
+    Command(hwnd, IDM_AUTOHIDE_ON);
+    Model::During(ABM_SETAUTOHIDEBAR, Teardown);
+    Command(hwnd, IDM_DOCK_LEFT);
+}
+
+static void InsideTheRegistrationAfterAShellRestart(HWND hwnd)
+{
+    Model::Forget();
+    Model::During(ABM_NEW, Teardown);
+    ShellRestarted(hwnd);
+}
+
+struct TeardownCase {
+    const char *pszName;
+    void (*pfnRun)(HWND);
+};
+
+static const TeardownCase s_teardowns[] = {
+    { "TwiceThenEveryKindOfMessage", TwiceThenEveryKindOfMessage },
+    { "InsideAutoHideOn", InsideAutoHideOn },
+    { "InsideAutoHideOff", InsideAutoHideOff },
+    { "InsideARedockOfAnAutoHideBar", InsideARedockOfAnAutoHideBar },
+    { "InsideTheRegistrationAfterAShellRestart", InsideTheRegistrationAfterAShellRestart },
+};
+
+static void PrintTo(const TeardownCase &teardown, std::ostream *os) { *os << teardown.pszName; }
+
+class AfterTeardown : public testing::TestWithParam<TeardownCase> {};
 
 TEST_P(AfterTeardown, TheFreedRecordIsLeftAloneAndTheBarDoesNothing)
 {
+    ImportPatch load("oleaut32.dll", "OleLoadPicturePath", (void *)CountedLoad);
     HWND hwnd = StartBar();
     s_pRecord = GetBarState(hwnd);
     ImportPatch patch("kernel32.dll", "HeapFree", (void *)KeepingHeapFree);
     s_pFreePatch = &patch;
-    static const UINT ids[] = { IDM_AUTOHIDE_ON, IDM_AUTOHIDE_OFF, IDM_DOCK_LEFT };
-    if (GetParam() == 0) {              /* a second teardown and every kind of message after one */
-        Teardown(hwnd);
-        int nAd = g_nAdNumber;
-        Teardown(hwnd);
-        for (UINT id : { IDM_REGISTER, IDM_DOCK_LEFT, IDM_AUTOHIDE_ON })
-            Command(hwnd, id);
-        SendMessageA(hwnd, WM_PAINT, 0, 0);
-        SendMessageA(hwnd, WM_TIMER, TIMER_HIDECHECK, 0);
-        SendMessageA(hwnd, APPBAR_CALLBACK, ABN_POSCHANGED, 0);
-        Activate(hwnd, WA_ACTIVE);
-        SendMessageA(hwnd, WM_DESTROY, 0, 0);
-        EXPECT_EQ(g_nAdNumber, nAd) << "a torn-down bar still loads ads";
-    } else if (GetParam() == 4) {       /* a quit inside the registration after a shell restart */
-        Model::Forget();
-        Model::During(ABM_NEW, Teardown);
-        ShellRestarted(hwnd);
-    } else {                            /* inside switching auto-hide on, off, and the re-dock around both */
-        if (GetParam() > 1)
-            Command(hwnd, IDM_AUTOHIDE_ON);
-        Model::During(ABM_SETAUTOHIDEBAR, Teardown);
-        Command(hwnd, ids[GetParam() - 1]);
-    }
+    GetParam().pfnRun(hwnd);
     EXPECT_EQ(s_nFrees, 1);
     EXPECT_EQ(std::string((char *)s_pRecord, sizeof(BarState)), std::string(sizeof(BarState), '\xDD'))
         << "the freed record was written";
     EXPECT_FALSE(Model::Registered(hwnd)) << "the shell keeps a dead bar's strip";
     EXPECT_TRUE(QuitPosted());
 }
-INSTANTIATE_TEST_SUITE_P(Shell, AfterTeardown, testing::Range(0, 5));
+INSTANTIATE_TEST_SUITE_P(Shell, AfterTeardown, testing::ValuesIn(s_teardowns),
+                         [](const testing::TestParamInfo<TeardownCase> &info) { return std::string(info.param.pszName); });

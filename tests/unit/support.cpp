@@ -4,7 +4,7 @@
 
 #include "app/app.h"
 #include "res/resource.h"
-#include "bench/imports.h"
+#include "probes/imports.h"
 #include "dock/shellgate.h"
 
 HWND StartBar()
@@ -14,6 +14,9 @@ HWND StartBar()
         return NULL;
     return FindWindowA(BAR_CLASS_NAME, BAR_WINDOW_TITLE);
 }
+
+void Command(HWND hwnd, UINT id) { SendMessageA(hwnd, WM_COMMAND, id, 0); }
+void Activate(HWND hwnd, UINT state) { SendMessageA(hwnd, WM_ACTIVATE, state, 0); }
 
 bool QuitPosted()
 {

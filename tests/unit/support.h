@@ -10,6 +10,8 @@
 
 /* The bar in this process, as the program starts it; NULL when it did not start. */
 HWND StartBar();
+void Command(HWND hwnd, UINT id);
+void Activate(HWND hwnd, UINT state);   /* WA_ACTIVE, WA_INACTIVE, ... */
 bool QuitPosted();
 RECT WindowRect(HWND hwnd);
 bool operator==(const RECT &a, const RECT &b);

@@ -1,4 +1,4 @@
-#include "bench/counters.h"
+#include "probes/counters.h"
 
 #include <windows.h>
 #include <psapi.h>

@@ -1,5 +1,5 @@
-#ifndef BENCH_COUNTERS_H
-#define BENCH_COUNTERS_H
+#ifndef PROBES_COUNTERS_H
+#define PROBES_COUNTERS_H
 
 /* What this process holds. GetGuiResources and GetProcessHandleCount answer 0
    under Wine, so the counts come from walking the handle tables; a count that

@@ -1,4 +1,4 @@
-#include "bench/imports.h"
+#include "probes/imports.h"
 
 #include <windows.h>
 #include <string.h>

@@ -1,5 +1,5 @@
-#ifndef BENCH_IMPORTS_H
-#define BENCH_IMPORTS_H
+#ifndef PROBES_IMPORTS_H
+#define PROBES_IMPORTS_H
 
 /* Points an entry of this program's import table elsewhere, so that the bar's
    own calls to a system function come there; returns the entry it replaced,
