@@ -68,10 +68,10 @@ def ad_log(what="GET"):
         return [(float(t), int(n)) for t, n in re.findall(rf"^(\S+) {what} /ads/vtl_(\d+)\.ad$", f.read(), re.M)]
 
 
-def screen():
-    # The screen's pixels: screen()[y][x] is (r, g, b).
-    ppm = subprocess.run(["import", "-window", "root", "-depth", "8", "ppm:-"], capture_output=True,
-                         check=True, timeout=60).stdout
+def screen(picture=None):
+    # The screen's pixels, or a picture file's: screen()[y][x] is (r, g, b).
+    command = ["convert", picture] if picture else ["import", "-window", "root"]
+    ppm = subprocess.run(command + ["-depth", "8", "ppm:-"], capture_output=True, check=True, timeout=60).stdout
     m = re.match(rb"P6\s+(\d+)\s+(\d+)\s+255\s", ppm)
     w, h, data = int(m.group(1)), int(m.group(2)), ppm[m.end():]
     return [[tuple(data[(y * w + x) * 3:(y * w + x) * 3 + 3]) for x in range(w)] for y in range(h)]

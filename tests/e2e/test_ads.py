@@ -1,7 +1,6 @@
 # The ads as the screen and the ad server see them.
 import os
 import shutil
-import struct
 import subprocess
 import tempfile
 import time
@@ -15,15 +14,12 @@ ADS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "res"
 
 
 def picture(width, height):
-    # A 24-bit BMP3, red in its left half and blue in its right half: rows bottom-up, BGR, padded to 4 bytes.
-    half = width // 2
-    row = bytes(RED[::-1]) * half + bytes(BLUE[::-1]) * (width - half)
-    row += b"\0" * (-len(row) % 4)
-    bmp = (b"BM" + struct.pack("<IHHI", 54 + len(row) * height, 0, 0, 54)
-           + struct.pack("<IiiHHIIiiII", 40, width, height, 1, 24, 0, len(row) * height, 0, 0, 0, 0) + row * height)
+    # A 24-bit BMP, red in its left half and blue in its right half.
     fd, path = tempfile.mkstemp(suffix=".bmp")
-    os.write(fd, bmp)
     os.close(fd)
+    subprocess.run(["convert", "-size", f"{width // 2}x{height}", "xc:rgb%s" % (RED,), "-size",
+                    f"{width - width // 2}x{height}", "xc:rgb%s" % (BLUE,), "+append", "-type", "TrueColor",
+                    "BMP3:" + path], check=True, timeout=60)
     return path
 
 

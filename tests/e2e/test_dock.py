@@ -48,14 +48,6 @@ class DockTest(h.BarTest):
         with h.staying_peer("otherbar", "left", 40) as other:
             self.assertEqual(other[1], "150", "the shell was not told of the new width")
 
-    def test_a_close_during_a_border_drag_ends_the_process(self):
-        bar = self.start()
-        drag(W // 2, 74, W // 2, 100)
-        self.assertTrue(h.wait_for(lambda: h.peer("loop") == [1]), "no size loop")
-        self.assertEqual(h.ctl("close"), 0)
-        h.xdo("mouseup", 1)
-        self.assertEnds(bar, "the size loop took the quit and the process lived on")
-
 
 if __name__ == "__main__":
     unittest.main()

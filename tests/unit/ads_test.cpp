@@ -1,48 +1,11 @@
-/* The ads' memory bound, and the one leak check. */
+/* The one leak check. */
 #include <gtest/gtest.h>
 
-#include <olectl.h>
-
-#include <algorithm>
 #include <functional>
 
 #include "probes/counters.h"
 #include "res/resource.h"
 #include "support.h"
-
-static ImportPatch *s_pBitmaps;
-static SIZE s_largest;
-
-static HBITMAP WINAPI MeasuredBitmap(HDC hdc, int cx, int cy)
-{
-    s_largest.cx = std::max(s_largest.cx, (LONG)cx);
-    s_largest.cy = std::max(s_largest.cy, (LONG)cy);
-    return ((decltype(&CreateCompatibleBitmap))s_pBitmaps->pvOld)(hdc, cx, cy);
-}
-
-/* A picture of 10000 by 10000 pixels, one bit a pixel: 12 MB. */
-static HRESULT WINAPI HugeLoader(LPOLESTR, LPUNKNOWN, DWORD, OLE_COLOR, REFIID riid, LPVOID *ppv)
-{
-    struct { BITMAPINFOHEADER bmih; RGBQUAD colours[2]; } bmi = {
-        { sizeof(BITMAPINFOHEADER), 10000, 10000, 1, 1, BI_RGB, 0, 0, 0, 2, 0 }, { { 80, 160, 0, 0 }, { 80, 160, 0, 0 } } };
-    void *pvBits;
-    PICTDESC pd = { sizeof(pd), PICTYPE_BITMAP, {} };
-    pd.bmp.hbitmap = CreateDIBSection(NULL, (BITMAPINFO *)&bmi, DIB_RGB_COLORS, &pvBits, NULL, 0);
-    return OleCreatePictureIndirect(&pd, riid, TRUE, ppv);
-}
-
-TEST(Ads, AHugeAdCostsNoMoreBitmapThanTheBarShows)
-{
-    ImportPatch load("oleaut32.dll", "OleLoadPicturePath", (void *)HugeLoader);
-    ImportPatch bitmaps("gdi32.dll", "CreateCompatibleBitmap", (void *)MeasuredBitmap);
-    s_pBitmaps = &bitmaps;
-    HWND hwnd = StartBar();
-    RECT rc;
-    GetClientRect(hwnd, &rc);
-    EXPECT_GT(s_largest.cx, 0) << "nothing drawn";
-    EXPECT_LE(s_largest.cx, rc.right);
-    EXPECT_LE(s_largest.cy, rc.bottom);
-}
 
 static ImportPatch *s_pTicks;
 static DWORD WINAPI FastTicks() { return ((DWORD(WINAPI *)())s_pTicks->pvOld)() * 20; }
