@@ -59,7 +59,6 @@ static UINT EdgeMenuItem(UINT uEdge)
 
 void Main_OnRButtonDown(HWND hwnd, BOOL, int x, int y, UINT)
 {
-
     /* Loaded afresh at every press and destroyed after it, so no menu outlives the press. */
     HMENU hMenu = LoadMenuA(g_hAppInstance, MAKEINTRESOURCEA(IDR_CONTEXTMENU));
     HMENU hPopup = GetSubMenu(hMenu, 0);

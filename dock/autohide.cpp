@@ -119,12 +119,13 @@ void AppBarHide(HWND hwnd)
 
 void AppBarUnhide(HWND hwnd)
 {
-    int nSlide = g_nPlacements + 1;
+    int nBefore = g_nPlacements;
     AppBarSlide(hwnd, &g_rcBar);
 
-    /* A slide that gave way leaves the state to whatever placed the bar meanwhile. */
+    /* The slide counts one placement. More, and it gave way to whatever
+       placed the bar meanwhile, which has set the state itself. */
     BarState *pState = GetBarState(hwnd);
-    if (!pState || g_nPlacements != nSlide)
+    if (!pState || g_nPlacements != nBefore + 1)
         return;
     pState->bHidden = FALSE;
     AppBarStartHideTimer(hwnd);
