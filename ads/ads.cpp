@@ -4,12 +4,17 @@
 
 #include <stdio.h>
 
+#define AD_COUNT            16
+#define AD_URL_SIZE         512     /* bytes, terminator included */
 #define HIMETRIC_PER_INCH   2540
 
-const char AD_URL_FORMAT[] = BAR_AD_URL_FORMAT;
+static const char AD_URL_FORMAT[] = BAR_AD_URL_FORMAT;
 
-int g_nAdNumber = 1;
+static int g_nAdNumber = 1;   /* the ad the next paint shows, 1..AD_COUNT */
 AdPicture g_AdPicture;
+
+static IPicture *AdLoadPicture(LPCSTR lpszUrl);
+static void AdFreePicture(IPicture *pPicture);
 
 /* A download lets messages that other threads send through, paints among
    them, and a second download must not start inside the first: the server
@@ -64,12 +69,12 @@ void Main_OnPaint(HWND hwnd)
 }
 
 /* Rounded to the nearest pixel; 64-bit so that huge pictures cannot overflow. */
-int AdHimetricToPixels(LONG hm, int nDpi)
+static int AdHimetricToPixels(LONG hm, int nDpi)
 {
     return (int)(((LONGLONG)hm * nDpi + HIMETRIC_PER_INCH / 2) / HIMETRIC_PER_INCH);
 }
 
-IPicture *AdLoadPicture(LPCSTR lpszUrl)
+static IPicture *AdLoadPicture(LPCSTR lpszUrl)
 {
     HDC hdcScreen = GetDC(NULL);
     int nDpiX = GetDeviceCaps(hdcScreen, LOGPIXELSX);
@@ -104,7 +109,7 @@ IPicture *AdLoadPicture(LPCSTR lpszUrl)
     return pPicture;
 }
 
-void AdFreePicture(IPicture *pPicture)
+static void AdFreePicture(IPicture *pPicture)
 {
     if (!pPicture)
         pPicture = g_AdPicture.pPicture;

@@ -8,6 +8,9 @@ int g_cxSaved;
 int g_cySaved;
 int g_nPlacements;
 
+static BOOL AppBarSlide(HWND hwnd, const RECT *lprcTarget);
+static void AppBarStartHideTimer(HWND hwnd);
+
 /* The 2-pixel strip that stays on the edge while the bar is slid away. */
 static void SliverRect(UINT uEdge, const RECT *lprcBar, LPRECT lprc)
 {
@@ -131,7 +134,7 @@ void AppBarUnhide(HWND hwnd)
     AppBarStartHideTimer(hwnd);
 }
 
-BOOL AppBarSlide(HWND hwnd, const RECT *lprcTarget)
+static BOOL AppBarSlide(HWND hwnd, const RECT *lprcTarget)
 {
     RECT rcTarget = *lprcTarget;    /* the caller's may be g_rcBar, which a nested paint must not see change */
     RECT rcStart;
@@ -194,7 +197,7 @@ BOOL AppBarSlide(HWND hwnd, const RECT *lprcTarget)
                         SWP_NOZORDER | SWP_NOACTIVATE | SWP_FRAMECHANGED);
 }
 
-void AppBarStartHideTimer(HWND hwnd)
+static void AppBarStartHideTimer(HWND hwnd)
 {
     BarState *pState = GetBarState(hwnd);
     if (pState && pState->bAutoHide)

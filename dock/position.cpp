@@ -17,7 +17,7 @@ void AppBarInitRequest(PAPPBARDATA pabd, HWND hwnd)
 }
 
 /* The strip of thickness t along an edge of the whole screen. */
-void AppBarEdgeRect(UINT uEdge, int t, LPRECT lprc)
+static void AppBarEdgeRect(UINT uEdge, int t, LPRECT lprc)
 {
     int cx = GetSystemMetrics(SM_CXSCREEN);
     int cy = GetSystemMetrics(SM_CYSCREEN);
@@ -91,7 +91,7 @@ BOOL AppBarUnregister(HWND hwnd)
     return bRemoved;
 }
 
-void AppBarQueryPos(HWND hwnd, LPRECT lprc)
+static void AppBarQueryPos(HWND hwnd, LPRECT lprc)
 {
     BarState *pState = GetBarState(hwnd);
     APPBARDATA abd;
@@ -225,7 +225,7 @@ void AppBarReposition(HWND hwnd)
     AppBarQuerySetPos(pState->uEdge, &rc, &abd, TRUE);
 }
 
-void AppBarPosChanged(PAPPBARDATA pabd)
+static void AppBarPosChanged(PAPPBARDATA pabd)
 {
     BarState *pState = GetBarState(pabd->hWnd);
     RECT rcWindow, rc;

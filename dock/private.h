@@ -25,12 +25,6 @@ extern int g_cySaved;
 extern int g_nPlacements;
 
 void AppBarInitRequest(PAPPBARDATA pabd, HWND hwnd);
-void AppBarQueryPos(HWND hwnd, LPRECT lprc);
 void AppBarQuerySetPos(UINT uEdge, LPRECT lprc, PAPPBARDATA pabd, BOOL bMove);
-void AppBarPosChanged(PAPPBARDATA pabd);
-void AppBarEdgeRect(UINT uEdge, int t, LPRECT lprc);
-
-BOOL AppBarSlide(HWND hwnd, const RECT *lprcTarget);
-void AppBarStartHideTimer(HWND hwnd);
 
 #endif
