@@ -4,12 +4,17 @@
 # architecture is never added. wixl and msitools build the installer (tools/package.sh);
 # nginx serves the ads in deploy/nginx.conf (on a machine with a service
 # manager, installing it also starts Debian's own site on port 80).
+# The ad server's side: g++ builds the log reader of `tools/adset report` for
+# this machine, matplotlib draws its charts, GoAccess is the general log view
+# the operator's page compares it with; osslsigncode and openssl sign the
+# package; strace kills a publish at a chosen point in the tests.
 set -euo pipefail
 
 pkgs=(cmake python3 googletest
       g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix mingw-w64-tools
       wine64 xvfb xauth xdotool imagemagick
-      wixl msitools nginx)
+      wixl msitools nginx
+      g++ python3-matplotlib goaccess osslsigncode openssl strace)
 
 missing=()
 for p in "${pkgs[@]}"; do
