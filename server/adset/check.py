@@ -1,7 +1,6 @@
-#!/usr/bin/env python3
 """The check an ad set must pass before it goes live.
 
-  tools/adcheck FOLDER|URL [--preview FILE.png]
+  tools/adset check FOLDER|URL [--preview FILE.png]   (or tools/adcheck)
 
 Looks at vtl_1.ad ... vtl_16.ad in FOLDER, or under URL/ads/ fetched as the
 bar fetches them (Accept: */*, Accept-Encoding: gzip, deflate; redirects
@@ -38,6 +37,8 @@ import tempfile
 import urllib.error
 import urllib.request
 import zlib
+
+from adset import Failed
 
 ADS = 16
 SCREEN_W = 1024
@@ -314,16 +315,17 @@ def preview(out, ads, folder):
     subprocess.run(args, check=True)
 
 
-def main():
-    p = argparse.ArgumentParser(prog="adcheck", description="The check an ad set must pass before it goes live.")
+def add_arguments(p):
     p.add_argument("source", metavar="FOLDER|URL")
     p.add_argument("--preview", metavar="FILE.png")
-    args = p.parse_args()
+
+
+def run(args):
     is_url = args.source.startswith(("http://", "https://"))
     if not is_url and not os.path.isdir(args.source):
-        p.error(f"{args.source} is neither a folder nor an http(s) URL")
+        raise Failed(f"{args.source} is neither a folder nor an http(s) URL")
     if args.preview and not shutil.which("convert"):
-        p.error("--preview needs ImageMagick's convert")
+        raise Failed("--preview needs ImageMagick's convert")
 
     ads, total, failed = [], 0, 0
     for n in range(1, ADS + 1):
@@ -353,8 +355,7 @@ def main():
             preview(args.preview, ads, folder)
         print(f"preview: {args.preview}")
     print(f"{ADS - failed} of {ADS} ads pass" + ("" if failed else ": the set may go live"))
-    sys.exit(1 if failed else 0)
+    return 1 if failed else 0
 
 
-if __name__ == "__main__":
-    main()
+COMMANDS = {"check": ("The check an ad set must pass before it goes live.", add_arguments, run)}

@@ -1,0 +1,58 @@
+"""adset: the ad operator's commands on the ad server.
+
+  adset check    FOLDER|URL   is a set fit to go live?
+  adset publish  SET --root ROOT   make a checked set live for every bar at once
+  adset rollback --root ROOT [ID]  back to the set before, or to ID
+  adset status   --root ROOT   the live set and the last ones
+  adset report   LOG...        proof of play from the access logs
+
+Each command has --help. Exit codes: 0 done, 1 the job found a problem,
+2 the job could not be done (a wrong call, a root, folder or server it
+cannot use).
+"""
+import argparse
+import importlib
+import signal
+import sys
+
+from adset import Failed
+
+# Each module names its commands in COMMANDS: {name: (summary, add_arguments, run)}.
+MODULES = ("check", "publish", "report")
+
+
+def commands():
+    found = {}
+    for name in MODULES:
+        try:
+            module = importlib.import_module(f"adset.{name}")
+        except ModuleNotFoundError as e:
+            if e.name != f"adset.{name}":
+                raise
+            continue
+        found.update(module.COMMANDS)
+    return found
+
+
+def main(argv=None):
+    table = commands()
+    p = argparse.ArgumentParser(prog="adset", description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    sub = p.add_subparsers(dest="command", metavar="COMMAND", required=True)
+    for name, (summary, add_arguments, _) in table.items():
+        add_arguments(sub.add_parser(name, help=summary, description=summary))
+    args = p.parse_args(argv)
+    try:
+        return table[args.command][2](args)
+    except Failed as e:
+        print(f"adset {args.command}: {e}", file=sys.stderr)
+        return 2
+    except KeyboardInterrupt:
+        return 130
+    except BrokenPipeError:
+        # A reader that went away (`| head`): nothing more to say to it.
+        signal.signal(signal.SIGPIPE, signal.SIG_DFL)
+        return 2
+
+
+if __name__ == "__main__":
+    sys.exit(main())
