@@ -315,23 +315,24 @@ def preview(out, ads, folder):
     subprocess.run(args, check=True)
 
 
+def add_options(p):
+    """The options that judge a set, for the commands that run the check first."""
+
+
 def add_arguments(p):
     p.add_argument("source", metavar="FOLDER|URL")
     p.add_argument("--preview", metavar="FILE.png")
+    add_options(p)
 
 
-def run(args):
-    is_url = args.source.startswith(("http://", "https://"))
-    if not is_url and not os.path.isdir(args.source):
-        raise Failed(f"{args.source} is neither a folder nor an http(s) URL")
-    if args.preview and not shutil.which("convert"):
-        raise Failed("--preview needs ImageMagick's convert")
-
+def judge(source, args):
+    # (ads with an error, what the preview draws), printing the check's lines.
+    is_url = source.startswith(("http://", "https://"))
     ads, total, failed = [], 0, 0
     for n in range(1, ADS + 1):
         name = f"vtl_{n}.ad"
-        data, sent, problem = (fetch_url(args.source.rstrip("/"), name) if is_url
-                               else fetch_folder(args.source, name))
+        data, sent, problem = (fetch_url(source.rstrip("/"), name) if is_url
+                               else fetch_folder(source, name))
         total += sent
         fmt, w, h, why = identify(data) if data is not None else ("", 0, 0, None)
         problems = [f"error: {problem or why}"] if problem or why else check(w, h)
@@ -349,7 +350,23 @@ def run(args):
     print(f"for {spaced(BARS)} bars: {BARS // 10} requests a second ({rounded(BARS / 10 * 86400 / 1e6)} million a day)"
           f" of {per_request / 1000:.1f} KB with ~0.3 KB of headers: {rounded(rate / 1e6)} MB/s"
           f" ({rounded(rate * 8 / 1e6)} Mbit/s), {rounded(rate * 86400 / 1e9)} GB a day")
+    return failed, ads
 
+
+def verdict(source, args, served=True):
+    """Prints the check's lines for SOURCE; returns how many ads have an error.
+    served=False leaves out whether nginx's worker may read the files."""
+    return judge(source, args)[0]
+
+
+def run(args):
+    is_url = args.source.startswith(("http://", "https://"))
+    if not is_url and not os.path.isdir(args.source):
+        raise Failed(f"{args.source} is neither a folder nor an http(s) URL")
+    if args.preview and not shutil.which("convert"):
+        raise Failed("--preview needs ImageMagick's convert")
+
+    failed, ads = judge(args.source, args)
     if args.preview:
         with tempfile.TemporaryDirectory() as folder:
             preview(args.preview, ads, folder)

@@ -5,6 +5,8 @@ A line: {"adset": 1, "time": "2026-12-07T14:00:00.123456Z", "action":
 "publish" | "rollback", "set": ID, "who": "user@host", "ads": [{"name":
 "vtl_1.ad", "bytes": N, "sha256": HEX, "gz": {"bytes": N, "sha256": HEX} or
 null}, ... sixteen]}. "time" is the instant `current` was switched (UTC).
+A command killed between its switch and its line has its line written by the
+next publish or rollback, with the time of the switch; the times only grow.
 """
 import datetime
 import json
