@@ -147,7 +147,7 @@ def kept(root):
         raise failed(os.path.join(root, "sets"), e)
 
 
-def write_file(path, data):
+def write_file(path, data, stamp=None):
     # Written whole and durable before anything points at it, readable by nginx's worker whatever the umask.
     fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, FILE_MODE)
     try:
@@ -155,21 +155,40 @@ def write_file(path, data):
         view = memoryview(data)
         while view:
             view = view[os.write(fd, view):]
+        if stamp is not None:
+            os.utime(fd, (stamp, stamp))
         os.fsync(fd)
     finally:
         os.close(fd)
+
+
+def fresh_stamp(root):
+    """A modification time, in whole seconds, later than every kept set's files.
+
+    nginx's ETag and Last-Modified are a file's mtime in seconds and its size:
+    two sets written within one second would give a changed picture of the
+    same size the old one's validators, and a bar revalidating its cached copy
+    would be told 304 and keep showing the old picture."""
+    newest = time.time() - 1
+    for name in kept(root):
+        folder = os.path.join(root, "sets", name)
+        with contextlib.suppress(OSError):
+            for entry in os.scandir(folder):
+                newest = max(newest, entry.stat(follow_symlinks=False).st_mtime)
+    return int(newest) + 1
 
 
 def write_set(root, set_id, files):
     """files: {name: bytes}. The set appears under sets/ whole and durable, or not at all."""
     part = os.path.join(root, "tmp", f"{set_id}.{os.getpid()}")
     path = part
+    stamp = fresh_stamp(root)
     try:
         os.mkdir(part, DIR_MODE)
         os.chmod(part, DIR_MODE)
         for name, data in files.items():
             path = os.path.join(part, name)
-            write_file(path, data)
+            write_file(path, data, stamp)
         path = part
         fsync_dir(part)
         os.rename(part, os.path.join(root, "sets", set_id))

@@ -145,6 +145,21 @@ class Publish(unittest.TestCase):
         status = json.loads(adset("status", "--root", self.root, "--json").stdout)
         self.assertEqual(status["live"], self.live())
 
+        # A picture changed in place, same size, published within the same second: a bar revalidating its
+        # copy must get the new one, not a 304 (nginx's validators are the mtime in seconds and the size).
+        same = shutil.copytree(self.sets["b"], os.path.join(self.tmp, "same"))
+        with open(os.path.join(same, "vtl_1.ad"), "r+b") as f:
+            f.seek(60)
+            f.write(b"\x01\x02\x03")
+        conn = http.client.HTTPConnection("127.0.0.1", port, timeout=30)
+        conn.request("GET", "/ads/vtl_1.ad")
+        first = conn.getresponse()
+        first.read()
+        etag = first.getheader("ETag")
+        self.assertEqual(adset("publish", same, "--root", self.root).returncode, 0)
+        conn.request("GET", "/ads/vtl_1.ad", headers={"If-None-Match": etag})
+        self.assertEqual(conn.getresponse().status, 200)
+
     def test_rollback_walks_back_and_pruning_spares_its_target(self):
         for set_id in "abcd":
             self.assertEqual(adset("publish", self.sets["a"], "--root", self.root, "--id", set_id, "--keep", "1").returncode, 0)
