@@ -43,7 +43,8 @@ if [ -n "${BAR_SIGN_PFX:-}${BAR_SIGN_PKCS11_MODULE:-}" ]; then
   pass=${BAR_SIGN_PASS_FILE:-}
   [ -f "$pass" ] && [ -r "$pass" ] || die "BAR_SIGN_PASS_FILE must name a readable file holding the password (or the token's PIN)"
   if [ -n "${BAR_SIGN_PFX:-}" ]; then
-    # Older exports (RC2, 3DES) need OpenSSL's legacy provider; osslsigncode loads it itself.
+    # Older exports (RC2-encrypted, as Windows long wrote them) need OpenSSL's
+    # legacy provider; osslsigncode loads it itself.
     cert=$(openssl pkcs12 -in "$BAR_SIGN_PFX" -passin "file:$pass" -nokeys -clcerts 2>/dev/null ||
            openssl pkcs12 -legacy -in "$BAR_SIGN_PFX" -passin "file:$pass" -nokeys -clcerts 2>/dev/null) ||
       die "cannot open $BAR_SIGN_PFX with the password in $pass: a wrong password, or not a PKCS#12 file"
@@ -65,7 +66,8 @@ if [ -n "${BAR_SIGN_PFX:-}${BAR_SIGN_PKCS11_MODULE:-}" ]; then
   [[ ,$(x509 -ext extendedKeyUsage | tail -n +2 | tr -d ' '), == *,CodeSigning,* ]] ||
     die "the certificate of $subject is not for code signing (no codeSigning extended key usage)"
   sign+=(-readpass "$pass" -h sha256 -n "Vantorel Ad Bar")
-  [ -z "${BAR_SIGN_TIMESTAMP:-}" ] || sign+=(-ts "$BAR_SIGN_TIMESTAMP")
+  stamped="not time-stamped"
+  [ -z "${BAR_SIGN_TIMESTAMP:-}" ] || { sign+=(-ts "$BAR_SIGN_TIMESTAMP"); stamped=time-stamped; }
 fi
 
 # Signs a file in place; an earlier signature is replaced, not nested. Without
@@ -134,5 +136,5 @@ if [ ${#sign[@]} -eq 0 ]; then
   echo "$msi ($(stat -c %s "$msi") bytes, unsigned: no BAR_SIGN_PFX or BAR_SIGN_PKCS11_MODULE given)"
 else
   sign_file "$msi"
-  echo "$msi ($(stat -c %s "$msi") bytes, signed by $subject, ${BAR_SIGN_TIMESTAMP:+time-stamped}${BAR_SIGN_TIMESTAMP:-not time-stamped})"
+  echo "$msi ($(stat -c %s "$msi") bytes, signed by $subject, $stamped)"
 fi
