@@ -35,6 +35,45 @@ t=$(now)
 cmake --preset win32 -B "$build/win32" "${w32_opts[@]}" >/dev/null
 cmake --build "$build/win32" -j "$jobs"
 if [ "$i686" = 1 ]; then
+  # The packages are signed as a real build's are, by a throwaway CA made
+  # afresh each run (so that it never expires in a kept build dir). The
+  # signing test verifies them against it and issues its bad certificates
+  # from it, with `openssl ca`'s configuration here.
+  pki=$build/pki
+  quiet() { local out; out=$("$@" 2>&1) || { echo "$out" >&2; return 1; }; }
+  rm -rf "$pki" && mkdir -p "$pki" && : >"$pki/index.txt"
+  cat >"$pki/ca.cnf" <<EOF
+[ca]
+default_ca = throwaway
+[throwaway]
+database = $pki/index.txt
+new_certs_dir = $pki
+certificate = $pki/ca.pem
+private_key = $pki/ca.key
+rand_serial = yes
+default_md = sha256
+policy = anything
+unique_subject = no
+[anything]
+organizationName = optional
+commonName = supplied
+[codesign]
+keyUsage = critical, digitalSignature
+extendedKeyUsage = codeSigning
+[tls]
+keyUsage = critical, digitalSignature
+extendedKeyUsage = serverAuth
+EOF
+  quiet openssl req -x509 -newkey rsa:2048 -nodes -subj "/CN=Vantorel Throwaway CA" -days 30 \
+                -keyout "$pki/ca.key" -out "$pki/ca.pem"
+  quiet openssl req -newkey rsa:2048 -nodes -subj "/O=Vantorel/CN=Vantorel" \
+                -keyout "$pki/signer.key" -out "$pki/signer.csr"
+  quiet openssl ca -batch -config "$pki/ca.cnf" -extensions codesign -days 30 \
+                -in "$pki/signer.csr" -out "$pki/signer.pem"
+  echo "throwaway $RANDOM" >"$pki/pass"
+  quiet openssl pkcs12 -export -inkey "$pki/signer.key" -in "$pki/signer.pem" -certfile "$pki/ca.pem" \
+                -passout "file:$pki/pass" -out "$pki/signer.pfx"
+  export BAR_SIGN_PFX=$pki/signer.pfx BAR_SIGN_PASS_FILE=$pki/pass
   # The installer under test, an older one for the upgrade, and one of the same
   # version for another ad server (never served), which must replace the first.
   BAR_BUILD="$build" tools/package.sh
