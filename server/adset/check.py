@@ -27,23 +27,24 @@ Exit 0 when all sixteen pass, 1 when an ad has an error, 2 when the check
 could not be done (a wrong call, a folder it cannot read, a server it cannot
 reach or that answers nothing, a preview it cannot write).
 
---preview FILE.png draws the bar as it will look on the --screen (ImageMagick):
-first a band with the verdict line; then for each ad a band of BAND rows
-with its name, format, size, bytes sent and problems (grey: passes; amber:
-warnings; red: errors), and a strip of CLIENT_W x CLIENT_H pixels, the
-client area as the bar paints it (CLIENT_W = screen width - 10, CLIENT_H =
-65): strip N (1-16) starts at row (N + 1) * BAND + (N - 1) * CLIENT_H. Each picture
-sits where the bar puts it (centred on the screen's width, top-aligned),
-black around it and where a GIF is transparent. An ad with an error is a
-hatched red strip marked NOT SHOWN (the bar shows black there). GIF and BMP
-strips are the bar's pixels under Wine exactly (a 32-bit BMP's alpha bytes
-ignored, as the loader does); JPEG ones may differ by a few levels at sharp
-edges. An icon shows its colours where it is transparent, as Wine's bar
-does (black in most icons; Windows may blend partly transparent pixels with
-black instead). A metafile is drawn as a crossed box of its size at its
-place: ImageMagick draws a WMF's text about 30 % smaller than Windows and
-Wine do, misplaces right-aligned text and then squeezes the whole drawing;
-it reads no EMF.
+--preview FILE.png draws the bar as it will look on the --screen
+(ImageMagick): first a band with the verdict line; then for each ad a band
+of BAND = 14 rows with its name, format, size, bytes sent and problems
+(grey: passes; amber: warnings; red: errors), and a strip of CLIENT_W x
+CLIENT_H pixels, the client area as the bar paints it (CLIENT_W = screen
+width - 10, CLIENT_H = 65): strip N (1-16) starts at row (N+1)*BAND +
+(N-1)*CLIENT_H. Each picture sits where the bar puts it (centred on the
+screen's width, top-aligned), black around it and where a GIF is
+transparent. An ad the bar cannot show is a hatched red strip marked NOT
+SHOWN (the bar shows black there); one with an error that still shows (over
+the byte budget) is framed in red. GIF and BMP strips are the bar's pixels
+under Wine exactly (a 32-bit BMP's alpha bytes ignored, as the loader does);
+JPEG ones may differ by a few levels at sharp edges. An icon shows its
+colours where it is transparent, as Wine's bar does (black in most icons;
+Windows may blend partly transparent pixels with black instead). A metafile
+is drawn as a crossed box of its size at its place: ImageMagick draws a
+WMF's text about 30 % smaller than Windows and Wine do, misplaces right-
+aligned text and then squeezes the whole drawing; it reads no EMF.
 """
 import argparse
 import gzip
@@ -249,7 +250,7 @@ def beside(ad, folder, gz, served):
 
 
 def near_misses(folder):
-    # {vtl_N.ad: [names that look meant for it]}, and lines for those beside an ad that is there.
+    # {vtl_N.ad: [names in the folder that look meant for it]}.
     try:
         names = sorted(os.listdir(folder))
     except OSError as e:
@@ -350,7 +351,8 @@ def verdict(source, args, served=True, ads=None):
     """Judges the sixteen ads of a folder or URL, prints the check's lines and
     returns the number of ads with an error. served=False leaves out whether
     nginx's worker may read the files (their modes), for a copy that is
-    judged again once published. Raises Failed when it cannot judge at all."""
+    judged again once published. A list given as ads receives each ad as
+    judged (for the preview). Raises Failed when it cannot judge at all."""
     ads = [] if ads is None else ads
     is_url = source.startswith(("http://", "https://"))
     if not is_url and not os.path.isdir(source):

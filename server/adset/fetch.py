@@ -163,10 +163,10 @@ def answered(answer, slot, cafile):
 
 def cut_off(slot, timeout):
     # Called at the deadline: the worker may be blocked in a read, which the shutdown ends.
-    slot.late = True
     sock = slot.conn and slot.conn.sock
     try:
-        sock and sock.shutdown(socket.SHUT_RDWR)
+        if sock:
+            sock.shutdown(socket.SHUT_RDWR)
     except OSError:
         pass
     deadline = f"within the {timeout:g}-second deadline (--timeout)"
@@ -179,7 +179,7 @@ def fetch_all(urls, timeout, cafile=None):
     """Yields each URL's answer in order, as soon as it and those before it are in."""
     deadline = time.monotonic() + timeout
     context = tls(cafile) if any(u.startswith("https:") for u in urls) else None
-    slots = [SimpleNamespace(url=u, conn=None, status=None, received=0, late=False, result=None, done=threading.Event())
+    slots = [SimpleNamespace(url=u, conn=None, status=None, received=0, result=None, done=threading.Event())
              for u in urls]
 
     def work(slot):
@@ -188,7 +188,8 @@ def fetch_all(urls, timeout, cafile=None):
         except Exception as e:  # Never a traceback: whatever went wrong is this ad's line.
             slot.result = failed([slot.url], f"could not be fetched: {e!r}")
         finally:
-            slot.conn and slot.conn.close()
+            if slot.conn:
+                slot.conn.close()
             slot.done.set()
 
     for slot in slots:

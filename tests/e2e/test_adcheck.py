@@ -24,6 +24,7 @@ class AdcheckTest(h.BarTest):
         # Odd sides, where the preview's centring and cut must round as the bar's do; ad 3 fails.
         folder = tempfile.mkdtemp()
         self.addCleanup(shutil.rmtree, folder)
+        os.chmod(folder, 0o755)
         ad, failed = os.path.join(folder, "vtl_10.ad"), os.path.join(folder, "vtl_3.ad")
         for n in range(1, 17):
             shutil.copy(os.path.join(ROOT, "res", "ads", f"vtl_{n}.ad"), folder)
