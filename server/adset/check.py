@@ -43,8 +43,8 @@ JPEG ones may differ by a few levels at sharp edges. An icon shows its
 colours where it is transparent, as Wine's bar does (black in most icons;
 Windows may blend partly transparent pixels with black instead). A metafile
 is drawn as a crossed box of its size at its place: ImageMagick draws a
-WMF's text about 30 % smaller than Windows and Wine do, misplaces right-
-aligned text and then squeezes the whole drawing; it reads no EMF.
+WMF's text about 30 % smaller than Windows and Wine do, misplaces
+right-aligned text and then squeezes the whole drawing; it reads no EMF.
 """
 import argparse
 import gzip
