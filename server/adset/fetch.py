@@ -77,7 +77,9 @@ def fresh_for(headers):
 
 def reason(e, cafile):
     if isinstance(e, ssl.SSLCertVerificationError):
-        return f"its TLS certificate is not trusted ({e.verify_message})" + ("" if cafile else "; a private CA: --cafile")
+        # Issuer unknown or self-signed: most likely a company's own CA, which --cafile names.
+        hint = "; a private CA: --cafile" if e.verify_code in (18, 19, 20) and not cafile else ""
+        return f"its TLS certificate is not trusted ({e.verify_message}){hint}"
     if isinstance(e, socket.gaierror):
         return f"no such host ({e.strerror})"
     if isinstance(e, ConnectionRefusedError):
