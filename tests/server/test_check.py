@@ -31,9 +31,9 @@ def sample(n):
         return f.read()
 
 
-def magick(*spec):
+def magick(*args):
     # The last item names the format written, such as "GIF:".
-    return subprocess.run(["convert", *spec[:-1], spec[-1] + "-"], capture_output=True, check=True, timeout=60).stdout
+    return subprocess.run(["convert", *args[:-1], args[-1] + "-"], capture_output=True, check=True, timeout=60).stdout
 
 
 def put(data):
