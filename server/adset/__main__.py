@@ -12,7 +12,7 @@ cannot use).
 """
 import argparse
 import importlib
-import signal
+import os
 import sys
 
 from adset import Failed
@@ -41,17 +41,28 @@ def main(argv=None):
     for name, (summary, add_arguments, _) in table.items():
         add_arguments(sub.add_parser(name, help=summary, description=summary))
     args = p.parse_args(argv)
+    if sys.stdout is None:
+        return fail(args, "its output is closed")
     try:
         return table[args.command][2](args)
     except Failed as e:
-        print(f"adset {args.command}: {e}", file=sys.stderr)
-        return 2
+        return fail(args, e)
     except KeyboardInterrupt:
         return 130
     except BrokenPipeError:
-        # A reader that went away (`| head`): nothing more to say to it.
-        signal.signal(signal.SIGPIPE, signal.SIG_DFL)
-        return 2
+        # A reader that went away (`| head`): what is left unsaid goes nowhere.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return fail(args, "its output was closed before the end")
+    except OSError as e:
+        # A full disk under the output, or anything else the system refused.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return fail(args, f"{e.filename + ': ' if e.filename else ''}{e.strerror or e}")
+
+
+def fail(args, why):
+    if sys.stderr:
+        print(f"adset {args.command}: {why}", file=sys.stderr)
+    return 2
 
 
 if __name__ == "__main__":

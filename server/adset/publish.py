@@ -26,7 +26,7 @@ import re
 import signal
 import sys
 
-from adset import Failed, check, journal, layout
+from adset import Failed, check, journal, layout, pictures
 from adset.check import spaced
 
 ID = re.compile(r"[A-Za-z0-9][A-Za-z0-9._-]{0,63}\Z")
@@ -223,7 +223,8 @@ def ads_of(folder):
         except OSError as e:
             ads.append({"name": name, "error": e.strerror})
             continue
-        fmt, w, h, why = check.identify(data)
+        pic = pictures.identify(data)
+        fmt, w, h, why = pic.fmt, pic.w, pic.h, pic.error
         gz = os.path.getsize(path + ".gz") if os.path.isfile(path + ".gz") else None
         ads.append({"name": name, "format": fmt, "width": w, "height": h, "bytes": len(data), "gz_bytes": gz,
                     **({"error": why} if why else {})})
