@@ -35,8 +35,11 @@ void Main_OnPaint(HWND hwnd)
     }
 
     LPSTR lpszUrl = (LPSTR)HeapAlloc(GetProcessHeap(), 0, AD_URL_SIZE);
+    /* Validated all the same: a window left invalid gets WM_PAINT again at
+       once, for ever, and the thread would spin. The next refresh tries again. */
     if (!lpszUrl) {
-        InvalidateRect(hwnd, NULL, TRUE);   /* left invalid: the next paint tries again, same ad */
+        BeginPaint(hwnd, &ps);
+        EndPaint(hwnd, &ps);
         return;
     }
     ZeroMemory(lpszUrl, AD_URL_SIZE);

@@ -51,6 +51,10 @@ void AdRender(HWND hwnd, HDC hdc)
                 SelectPalette(hdcMem, hPal, FALSE);
                 RealizePalette(hdcMem);
             }
+            /* A new bitmap's content is undefined: where the picture is
+               transparent, the class background must show, as around it. */
+            RECT rcMem = { 0, 0, cxShown, cyShown };
+            FillRect(hdcMem, &rcMem, (HBRUSH)GetClassLongPtrA(hwnd, GCLP_HBRBACKGROUND));
 
             RECT rcBounds = { 0, 0, cx, cy };
             pPicture->Render(hdcMem, rcPicture.left - rcShown.left, rcPicture.top - rcShown.top, cx, cy,

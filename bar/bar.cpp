@@ -66,11 +66,17 @@ static BOOL Main_OnQueryEndSession(HWND)
 }
 
 /* The process may be ended as soon as this returns, so the bar leaves the
-   shell here, as its Exit item has it do, or its strip would stay reserved. */
+   shell here, as its Exit item has it do, or its strip would stay reserved.
+   Then it ends at once: inside a download the quit would wait for the
+   download, and the Restart Manager gives up on a program that lingers (the
+   install then asks for a restart). Terminated, not exited: the loader's
+   threads may hold locks that DLLs' detach code would wait on. */
 static void Main_OnEndSession(HWND hwnd, BOOL fEnding)
 {
-    if (fEnding)
-        DestroyWindow(hwnd);
+    if (!fEnding)
+        return;
+    DestroyWindow(hwnd);
+    TerminateProcess(GetCurrentProcess(), 0);
 }
 
 static BOOL Main_OnCopyData(HWND hwnd, HWND, PCOPYDATASTRUCT)

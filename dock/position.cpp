@@ -206,8 +206,11 @@ BOOL AppBarSetSide(HWND hwnd, UINT uEdge)
     if (bAutoHide) {
         AppBarSetAutoHide(hwnd, TRUE);
         SendMessageA(GetDesktopWindow(), WM_SETREDRAW, TRUE, 0);
-        /* Not RDW_UPDATENOW: that waits for every program to repaint, a hung one for ever. */
-        RedrawWindow(GetDesktopWindow(), NULL, NULL, RDW_INVALIDATE | RDW_ALLCHILDREN);
+        /* As WM_SETREDRAW's documentation prescribes: without desktop
+           composition the wallpaper and the frames at the old edge would
+           otherwise keep the bar's pixels. Not RDW_UPDATENOW: that waits for
+           every program to repaint, a hung one for ever. */
+        RedrawWindow(GetDesktopWindow(), NULL, NULL, RDW_ERASE | RDW_FRAME | RDW_INVALIDATE | RDW_ALLCHILDREN);
     }
     return TRUE;
 }

@@ -86,7 +86,8 @@ class Handler(BaseHTTPRequestHandler):
         file = m and os.path.join(cfg.dir, f"vtl_{m.group(2)}.ad")
         if not m or not os.path.isfile(file):
             return self.answer(404, b"not found\n")
-        mode = "ok" if m.group(1) else cfg.mode
+        # Read once: a mode set while this answer waits applies from the next request.
+        mode, delay = "ok" if m.group(1) else cfg.mode, cfg.delay
         if mode == "file":
             file = cfg.path
         with open(file, "rb") as f:
@@ -96,7 +97,7 @@ class Handler(BaseHTTPRequestHandler):
         if mode == "redirect":
             return self.answer(302, b"moved\n", headers=[("Location", "/real" + path)])
         if mode == "slow":
-            time.sleep(cfg.delay)
+            time.sleep(delay)
         body = {"empty": b"", "garbage": b"\0garbage\0" + os.urandom(2000),
                 "truncated": data[:len(data) // 3]}.get(mode, data)
         ctype = next((t for magic, t in MAGIC if body.startswith(magic)), "application/octet-stream")

@@ -100,7 +100,9 @@ static int Quit(HWND hwnd, BOOL bForce)
 {
     DWORD dwPid = 0;
     GetWindowThreadProcessId(hwnd, &dwPid);
-    HANDLE hProcess = OpenProcess(SYNCHRONIZE | (bForce ? PROCESS_TERMINATE : 0), FALSE, dwPid);
+    /* Only the right to wait: a bar this user may not end (another user's
+       on the same desktop) is still asked to quit. */
+    HANDLE hProcess = OpenProcess(SYNCHRONIZE, FALSE, dwPid);
     if (!hProcess) {
         fprintf(stderr, "barctl: the bar of process %lu cannot be opened; left as it is\n", dwPid);
         return EXIT_UNREACHABLE;
@@ -114,14 +116,19 @@ static int Quit(HWND hwnd, BOOL bForce)
         pszWhy = "took the quit in but did not end";
     }
 
-    if (nResult == EXIT_NO_ANSWER && bForce &&
-        TerminateProcess(hProcess, 1) && WaitForSingleObject(hProcess, EXIT_BOUND_MS) == WAIT_OBJECT_0) {
+    /* The handle held above keeps the process id from going to another
+       process meanwhile, so the second open finds the same bar. */
+    HANDLE hEnd = nResult == EXIT_NO_ANSWER && bForce ? OpenProcess(PROCESS_TERMINATE, FALSE, dwPid) : NULL;
+    if (hEnd && TerminateProcess(hEnd, 1) && WaitForSingleObject(hProcess, EXIT_BOUND_MS) == WAIT_OBJECT_0) {
         ForgetDeadBar(hwnd);
         nResult = EXIT_FORCED;
     }
     if (nResult != EXIT_DONE)
         fprintf(stderr, "barctl: the bar of process %lu %s; %s\n", dwPid, pszWhy,
-                nResult == EXIT_FORCED ? "ended by force" : nResult == EXIT_NO_ANSWER ? "it still runs" : "left as it is");
+                nResult == EXIT_FORCED ? "ended by force" : nResult != EXIT_NO_ANSWER ? "left as it is" :
+                bForce && !hEnd ? "it still runs, and this user may not end it" : "it still runs");
+    if (hEnd)
+        CloseHandle(hEnd);
     CloseHandle(hProcess);
     return nResult;
 }

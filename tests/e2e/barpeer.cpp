@@ -3,7 +3,6 @@
 // rect | client          the bar's window or client rectangle on screen: l t r b
 // hit                    hit-test answers at the middle of the left, top, right and bottom border
 // menu                   the popup menu's rectangle (exit 1 when none is open)
-// loop                   1 while the bar's thread is in a menu's or a size or move loop, else 0
 // paint N                N paints, sent as the refresh thread sends them
 // duringslide ID          prints "ready", then sends command ID as soon as the bar moves
 // commands SEED          every command id but the two close ones, posted in a scrambled order
@@ -126,10 +125,6 @@ int main(int argc, char **argv)
         POINT pts[4] = { { rc.left, yMid }, { xMid, rc.top }, { rc.right - 1, yMid }, { xMid, rc.bottom - 1 } };
         for (POINT pt : pts)
             printf("%d ", (int)SendMessageA(g_hwndBar, WM_NCHITTEST, 0, MAKELPARAM(pt.x, pt.y)));
-    } else if (!strcmp(verb, "loop")) {
-        GUITHREADINFO gti = { sizeof(gti), 0, NULL, NULL, NULL, NULL, NULL, NULL, { 0, 0, 0, 0 } };
-        GetGUIThreadInfo(GetWindowThreadProcessId(g_hwndBar, NULL), &gti);
-        printf("%d", (gti.flags & (GUI_INMOVESIZE | GUI_INMENUMODE)) != 0);
     } else if (!strcmp(verb, "paint")) {
         for (; n > 0; n--)
             if (!SendMessageTimeoutA(g_hwndBar, WM_PAINT, 0, 0, SMTO_NORMAL, 120000, NULL))

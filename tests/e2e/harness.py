@@ -157,8 +157,16 @@ class BarTest(unittest.TestCase):
         self.assertTrue(not first_ad or wait_for(lambda: len(ad_log()) > asked), "no first ad")
         return bar
 
-    def assertEnds(self, bar, how):
-        code = bar.wait_exit()
+    def start_download(self, seconds):
+        # A paint that waits that long for its ad; later ones are served at once.
+        since = len(ad_log())
+        ad_mode("slow", delay=seconds * SLOW)
+        self.addCleanup(subprocess.Popen([WINE_RUN, BARPEER, "paint", "1"]).wait, (seconds + 30) * SLOW)
+        self.assertTrue(wait_for(lambda: len(ad_log()) > since), "no download")
+        ad_mode("ok")
+
+    def assertEnds(self, bar, how, timeout=30):
+        code = bar.wait_exit(timeout)
         bar.stop()
         self.assertEqual(code, 0, how)
         self.assertIsNone(peer("rect"), "the window outlived its process")
