@@ -69,4 +69,5 @@ if [ -z "$code" ] || [ -z "$secure" ] || ! msibuild "$msi" "${args[@]}" >/dev/nu
   rm -f "$msi"
   exit 1
 fi
-echo "$msi ($(stat -c %s "$msi") bytes)"
+# Packages for several servers (plain HTTP for old desktops, HTTPS for the rest) differ only inside.
+echo "$msi ($(stat -c %s "$msi") bytes), for $(sed -n 's/^BAR_AD_SERVER:STRING=//p' "$tree/CMakeCache.txt")"

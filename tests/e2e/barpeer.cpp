@@ -80,22 +80,19 @@ static int OtherBar(UINT uEdge, int t, BOOL bHung)
 
 static int Trust(const char *pszDer, BOOL bTrust)
 {
-    BYTE der[16384];
+    static BYTE der[16384];
     FILE *f = fopen(pszDer, "rb");
     DWORD cb = f ? (DWORD)fread(der, 1, sizeof(der), f) : 0;
-    if (f)
-        fclose(f);
     /* The user's registry store itself: under Wine 8 a deletion through the system store
        (a collection that takes in the machine's roots too) never reaches the registry. */
     HCERTSTORE hRoot = CertOpenStore(CERT_STORE_PROV_SYSTEM_REGISTRY_A, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, "Root");
     PCCERT_CONTEXT pCert = NULL;
     /* Taking out one that is not there adds it first: the end is the same. */
-    BOOL bDone = hRoot && CertAddEncodedCertificateToStore(hRoot, X509_ASN_ENCODING, der, cb,
-                                                           CERT_STORE_ADD_USE_EXISTING, &pCert)
+    BOOL bDone = cb && hRoot && CertAddEncodedCertificateToStore(hRoot, X509_ASN_ENCODING, der, cb,
+                                                                 CERT_STORE_ADD_USE_EXISTING, &pCert)
                  && (bTrust ? CertFreeCertificateContext(pCert) : CertDeleteCertificateFromStore(pCert));
-    if (hRoot)
-        CertCloseStore(hRoot, 0);
-    return bDone ? 0 : 3;
+    /* Closing writes the change to the registry. */
+    return CertCloseStore(hRoot, 0) && bDone ? 0 : 3;
 }
 
 static int CountWindows(UINT uDir, BOOL bVisibleOnly)

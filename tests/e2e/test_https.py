@@ -1,10 +1,9 @@
-# The ads over HTTPS: nginx from the deployed template with a certificate of a throwaway CA, the bar
+# The ads over HTTPS: nginx from the deployed template with certificates of throwaway CAs, the bar
 # built for https://localhost:PORT, and the ad check. The x86_64 tree only: TLS is the platform's,
 # and the bar's code is the same for either scheme.
 import os
 import re
 import shutil
-import ssl
 import subprocess
 import tempfile
 import unittest
@@ -15,106 +14,65 @@ ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
 EXE = os.environ.get("BAR_HTTPS_EXE", "")
 
 
-def openssl(folder, *args):
-    subprocess.run(["openssl", *args], cwd=folder, check=True, capture_output=True, timeout=60)
-
-
-def adset_check(*args):
-    p = subprocess.run([os.path.join(ROOT, "tools", "adset"), "check", *args], capture_output=True, text=True, timeout=120)
+def run(*args, cwd=None):
+    p = subprocess.run(args, cwd=cwd, capture_output=True, text=True, timeout=120)
     return p.returncode, p.stdout + p.stderr
 
 
 class HttpsTest(h.BarTest):
-    @classmethod
-    def setUpClass(cls):
-        cls.dir = d = tempfile.mkdtemp()
-        cls.addClassCleanup(shutil.rmtree, d, True)
+    def test_ads_only_through_a_certificate_of_a_trusted_ca_and_a_renewal_taken_without_restart(self):
+        d = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, d, True)
         with open(os.path.join(os.path.dirname(EXE), "CMakeCache.txt")) as f:
-            cls.port = int(re.search(r"^BAR_AD_SERVER:STRING=https://localhost:(\d+)$", f.read(), re.M).group(1))
-        # Two authorities; the bar's server certificate, its renewal, and a stranger's for the same name.
-        for name, ca in (("ca", None), ("other-ca", None), ("server", "ca"), ("renewed", "ca"), ("stranger", "other-ca")):
+            url = re.search(r"^BAR_AD_SERVER:STRING=(https://localhost:\d+)$", f.read(), re.M).group(1)
+
+        def certificate(name, ca=None):
+            # name.pem and name.key: an authority of its own, or a certificate for localhost that ca issued.
             signed = ["-CA", ca + ".pem", "-CAkey", ca + ".key", "-addext", "basicConstraints=CA:FALSE"] if ca else []
-            openssl(d, "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes", "-days", "2",
-                    "-subj", "/CN=" + ("localhost" if ca else name), "-addext", "subjectAltName=DNS:localhost",
-                    *signed, "-keyout", name + ".key", "-out", name + ".pem")
-        openssl(d, "x509", "-in", "ca.pem", "-outform", "DER", "-out", "ca.der")
-        cls.install("server")
-        # The plain port is the sample server's, refused while nginx holds it.
-        cls.addClassCleanup(h.ad_mode, "ok")
-        h.ad_mode("refuse")
-        fill = {"@PORT@": h.ADSERVER.rsplit(":", 1)[1], "@TLS_PORT@": str(cls.port), "@CERT@": d + "/live.pem",
-                "@KEY@": d + "/live.key", "@ADS@": os.path.join(ROOT, "res", "ads"), "@LOG@": d + "/access.log"}
-        with open(os.path.join(ROOT, "deploy", "nginx.conf")) as f:
-            conf = f.read()
-        for key, value in fill.items():
-            conf = conf.replace(key, value)
-        with open(d + "/nginx.conf", "w") as f:
-            f.write(conf)
-        nginx = subprocess.Popen(cls.nginx_args("-g", "daemon off;"))
-        cls.addClassCleanup(nginx.wait, 30)
-        cls.addClassCleanup(nginx.terminate)
-        assert cls.presents("server"), "nginx does not serve https"
-        # Into the test prefix's own root store, and out again at the end.
-        cls.addClassCleanup(h.peer, "untrust", d + "/ca.der")
+            run("openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes", "-days", "2",
+                "-subj", "/CN=" + ("localhost" if ca else name), "-addext", "subjectAltName=DNS:localhost", *signed,
+                "-keyout", name + ".key", "-out", name + ".pem", cwd=d)
+        for name, ca in (("ca", None), ("other-ca", None), ("live", "ca")):
+            certificate(name, ca)
+        run("openssl", "x509", "-in", "ca.pem", "-outform", "DER", "-out", "ca.der", cwd=d)
+        # Into the test prefix's own root store, and out again.
+        self.addCleanup(h.peer, "untrust", d + "/ca.der")
         h.peer("trust", d + "/ca.der")
 
-    def setUp(self):
-        pass   # leaves the sample server refused
+        # The plain port is the sample server's, refused while nginx holds it.
+        self.addCleanup(h.ad_mode)
+        h.ad_mode("refuse")
+        fill = {"@PORT@": h.ADSERVER.rsplit(":", 1)[1], "@TLS_PORT@": url.rsplit(":", 1)[1], "@CERT@": d + "/live.pem",
+                "@KEY@": d + "/live.key", "@ADS@": os.path.join(ROOT, "res", "ads"), "@LOG@": d + "/access.log"}
+        with open(os.path.join(ROOT, "deploy", "nginx.conf")) as template, open(d + "/nginx.conf", "w") as f:
+            f.write(re.sub(r"@\w+@", lambda m: fill[m.group(0)], template.read()))
+        nginx = ["/usr/sbin/nginx", "-p", d + "/", "-c", d + "/nginx.conf", "-e", "stderr"]
 
-    @classmethod
-    def nginx_args(cls, *args):
-        return ["/usr/sbin/nginx", "-p", cls.dir + "/", "-c", cls.dir + "/nginx.conf", "-e", "stderr", *args]
+        def fetched():
+            with open(d + "/access.log") as f:
+                return len(re.findall(r"^\S+ \S+ GET /ads/vtl_\d+\.ad 200 ", f.read(), re.M))
 
-    @classmethod
-    def install(cls, name):
-        for ext in ("pem", "key"):
-            shutil.copy(f"{cls.dir}/{name}.{ext}", f"{cls.dir}/live.{ext}")
-
-    @classmethod
-    def presents(cls, name):
-        with open(f"{cls.dir}/{name}.pem") as f:
-            want = ssl.PEM_cert_to_DER_cert(f.read())
-
-        def presented():
-            try:
-                return ssl.PEM_cert_to_DER_cert(ssl.get_server_certificate(("localhost", cls.port), timeout=5)) == want
-            except OSError:
-                return False
-        return h.wait_for(presented)
-
-    @classmethod
-    def serve(cls, name):
-        # A renewal as the operator makes it: new files, `nginx -s reload`.
-        cls.install(name)
-        subprocess.run(cls.nginx_args("-s", "reload"), check=True, capture_output=True, timeout=30)
-        return cls.presents(name)
-
-    def log(self):
-        with open(self.dir + "/access.log") as f:
-            return re.findall(r"^\S+ \S+ GET /ads/vtl_\d+\.ad 200 ", f.read(), re.M)
-
-    def test_shows_ads_refuses_another_cas_certificate_and_takes_a_renewal_without_restart(self):
-        self.addCleanup(self.serve, "server")
+        server = subprocess.Popen(nginx + ["-g", "daemon off;"])
+        self.addCleanup(lambda: server.terminate() or server.wait(30))
         self.start(first_ad=False, exe=EXE)
-        self.assertTrue(h.wait_for(lambda: self.log(), 30), f"no ad fetched over https: {self.bar.why()}")
-        self.assertTrue(h.wait_for(self.shows_ad), "the ad fetched over https is not on screen")
-        for name, trusted in (("stranger", False), ("renewed", True)):
-            self.assertTrue(self.serve(name), f"nginx does not present {name}.pem after the reload")
-            fetched = len(self.log())
-            self.assertEqual(h.peer("paint", 1), [], name)
-            self.assertEqual((self.shows_ad(), len(self.log()) > fetched), (trusted, trusted), name)
+        # A renewal; one from a CA the desktop does not trust; a renewal again. The bar is never restarted.
+        for ca, trusted in (("ca", True), ("other-ca", False), ("ca", True)):
+            certificate("live", ca)
+            self.assertEqual(run(*nginx, "-s", "reload")[0], 0)
+            # Once the reload has closed the bar's connection, its next one meets the new certificate.
+            self.assertTrue(h.wait_for(lambda: h.peer("paint", 1) == [] and self.shows_ad() == trusted, 30),
+                            f"{ca}: {self.bar.why()}")
+            since = fetched()
+            self.assertEqual((h.peer("paint", 1), self.shows_ad(), fetched() > since), ([], trusted, trusted), ca)
+        self.bar.stop()
 
-    def test_the_ad_check_trusts_the_servers_ca_only_when_given_it_and_reads_plain_http_too(self):
-        fetched = len(self.log())
-        rc, out = adset_check(f"https://localhost:{self.port}")
-        self.assertEqual((rc != 0, "certificate" in out), (True, True), out)
-        self.assertEqual(len(self.log()), fetched, "ads went out over a connection the check should have refused")
-        rc, out = adset_check(h.ADSERVER)
-        self.assertEqual((rc, len(self.log())), (0, fetched + 16), out)
-        rc, out = adset_check(f"https://localhost:{self.port}", "--cafile", self.dir + "/ca.pem")
-        if "unrecognized arguments: --cafile" in out:
-            self.skipTest("tools/adset check has no --cafile yet")
-        self.assertEqual((rc, len(self.log())), (0, fetched + 32), out)
+        # The ad check: refused without the CA, plain HTTP into the same log, passed with the CA.
+        for args, passes in (((url,), False), ((h.ADSERVER,), True), ((url, "--cafile", d + "/ca.pem"), True)):
+            since = fetched()
+            rc, out = run(os.path.join(ROOT, "tools", "adset"), "check", *args)
+            if "unrecognized arguments: --cafile" in out:
+                self.skipTest("tools/adset check has no --cafile yet (all the rest passed)")
+            self.assertEqual((rc == 0, fetched() - since), (passes, 16 * passes), out)
 
 
 if __name__ == "__main__":
