@@ -132,9 +132,11 @@ if [ -z "$code" ] || [ -z "$secure" ] || ! msibuild "$msi" "${args[@]}" >/dev/nu
   echo "package: msibuild could not edit $msi" >&2
   exit 1
 fi
+# Packages for several servers (plain HTTP for old desktops, HTTPS for the rest) differ only inside.
+for_server="for $(sed -n 's/^BAR_AD_SERVER:STRING=//p' "$tree/CMakeCache.txt")"
 if [ ${#sign[@]} -eq 0 ]; then
-  echo "$msi ($(stat -c %s "$msi") bytes, unsigned: no BAR_SIGN_PFX or BAR_SIGN_PKCS11_MODULE given)"
+  echo "$msi ($(stat -c %s "$msi") bytes, $for_server, unsigned: no BAR_SIGN_PFX or BAR_SIGN_PKCS11_MODULE given)"
 else
   sign_file "$msi"
-  echo "$msi ($(stat -c %s "$msi") bytes, signed by $subject, $stamped)"
+  echo "$msi ($(stat -c %s "$msi") bytes, $for_server, signed by $subject, $stamped)"
 fi

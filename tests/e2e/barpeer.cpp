@@ -19,8 +19,11 @@
 //   or a window of its own in the foreground, until standard input ends
 // hung                   a window of the bar's class and title holding the bottom 75 rows that
 //   never takes a message, until standard input ends
+// trust CA.der | untrust CA.der   puts a certificate authority among this user's trusted
+//   roots (what Group Policy does for a company's CA), or takes it out again
 #include <windows.h>
 #include <shellapi.h>
+#include <wincrypt.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -74,6 +77,23 @@ static int OtherBar(UINT uEdge, int t, BOOL bHung)
     return 0;
 }
 
+static int Trust(const char *pszDer, BOOL bTrust)
+{
+    static BYTE der[16384];
+    FILE *f = fopen(pszDer, "rb");
+    DWORD cb = f ? (DWORD)fread(der, 1, sizeof(der), f) : 0;
+    /* The user's registry store itself: under Wine 8 a deletion through the system store
+       (a collection that takes in the machine's roots too) never reaches the registry. */
+    HCERTSTORE hRoot = CertOpenStore(CERT_STORE_PROV_SYSTEM_REGISTRY_A, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, "Root");
+    PCCERT_CONTEXT pCert = NULL;
+    /* Taking out one that is not there adds it first: the end is the same. */
+    BOOL bDone = cb && hRoot && CertAddEncodedCertificateToStore(hRoot, X509_ASN_ENCODING, der, cb,
+                                                                 CERT_STORE_ADD_USE_EXISTING, &pCert)
+                 && (bTrust ? CertFreeCertificateContext(pCert) : CertDeleteCertificateFromStore(pCert));
+    /* Closing writes the change to the registry. */
+    return CertCloseStore(hRoot, 0) && bDone ? 0 : 3;
+}
+
 static int CountWindows(UINT uDir, BOOL bVisibleOnly)
 {
     int n = 0;
@@ -90,6 +110,8 @@ int main(int argc, char **argv)
     static const char *const edges[] = { "left", "top", "right", "bottom" };
     RECT rc;
 
+    if ((!strcmp(verb, "trust") || !strcmp(verb, "untrust")) && argc == 3)
+        return Trust(argv[2], verb[0] == 't');
     if (!strcmp(verb, "hung"))
         return OtherBar(ABE_BOTTOM, 75, TRUE);
     if ((!strcmp(verb, "otherbar") && argc == 4) || !strcmp(verb, "front")) {

@@ -165,6 +165,19 @@ class BarTest(unittest.TestCase):
         self.assertTrue(wait_for(lambda: len(ad_log()) > since), "no download")
         ad_mode("ok")
 
+    def row(self, y=10):
+        # The client area's pixels at that row, and its background (its first pixel below any ad).
+        client = peer("client")
+        self.assertTrue(client, f"the bar is gone: {self.bar.why()}")
+        left, top, right, bottom = client
+        shot = screen()
+        return shot[top + y][left:right], shot[bottom - 1][left]
+
+    def shows_ad(self):
+        # A 468-pixel-wide sample banner centred on the screen, nothing beside it.
+        row, back = self.row()
+        return sum(p != back for p in row[278:746]) > 234 and row[:278] + row[746:] == [back] * (len(row) - 468)
+
     def assertEnds(self, bar, how, timeout=30):
         code = bar.wait_exit(timeout)
         bar.stop()

@@ -37,6 +37,12 @@ def make_set(folder, seed):
     return folder
 
 
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
 def adset(*args, prefix=()):
     return subprocess.run([*prefix, ADSET, *args], capture_output=True, text=True, timeout=120)
 
@@ -66,15 +72,20 @@ class Publish(unittest.TestCase):
                     pictures.setdefault(name, []).append(f.read())
         shutil.rmtree(KEEP, ignore_errors=True)
         os.makedirs(KEEP)
-        with socket.socket() as s:
-            s.bind(("127.0.0.1", 0))
-            port = s.getsockname()[1]
+        port, tls_port = free_port(), free_port()
         prefix = os.path.join(self.tmp, "nginx") + "/"
         os.mkdir(prefix)
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes",
+                        "-days", "2", "-subj", "/CN=localhost", "-keyout", prefix + "key.pem", "-out", prefix + "cert.pem"],
+                       check=True, capture_output=True, timeout=60)
+        fill = {"@PORT@": f"127.0.0.1:{port}", "@TLS_PORT@": f"127.0.0.1:{tls_port}", "@ADS@": self.root + "/current",
+                "@LOG@": os.path.join(KEEP, "access.log"), "@CERT@": prefix + "cert.pem", "@KEY@": prefix + "key.pem"}
         with open(os.path.join(REPO, "deploy", "nginx.conf")) as f:
-            conf = f.read().replace("@PORT@", f"127.0.0.1:{port}").replace("@ADS@", self.root + "/current")
+            conf = f.read()
+        for mark, value in fill.items():
+            conf = conf.replace(mark, value)
         with open(prefix + "nginx.conf", "w") as f:
-            f.write(conf.replace("@LOG@", os.path.join(KEEP, "access.log")))
+            f.write(conf)
         nginx = subprocess.Popen(["nginx", "-p", prefix, "-c", prefix + "nginx.conf", "-e", "stderr", "-g", "daemon off;"])
         self.addCleanup(nginx.wait, 30)
         self.addCleanup(nginx.terminate)
