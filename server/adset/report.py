@@ -7,7 +7,7 @@ often, on how many desktops, and which desktops went silent.
 
 LOG: access logs in deploy/nginx.conf's "ads" format (tools/adserver.py's
 --access-log writes it too), plain or gzip, rotated files in any order, from
-one server or several; - reads plain text from the standard input.
+one server or several; - reads the standard input (plain or gzip).
 
 A showing is a picture fetched whole while a bar ran, whether or not anyone
 looked: a 200 whose body has the bytes the journal recorded for that file or
@@ -31,8 +31,11 @@ repaints add requests.
 not in the last AFTER before --to, and exits 1 when there are any.
 Exit codes: 0 done, 1 silent addresses, 2 the job could not be done.
 """
+import argparse
 import collections
+import csv
 import datetime
+import ipaddress
 import json
 import os
 import re
@@ -171,7 +174,7 @@ def bars(out, clock):
     return peaks
 
 
-def tally(out, keys, first, clock, by):
+def tally(out, keys, clock, by):
     """Rows {(period, ad, creative): [showings, cut, failed]} and per-hour showings per ad."""
     rows = collections.defaultdict(lambda: [0, 0, 0])
     hourly = collections.defaultdict(lambda: [0] * ADS)
@@ -201,6 +204,9 @@ def table(headers, rows):
 
 
 def add_arguments(p):
+    # The whole story of what counts, after the options.
+    p.formatter_class = argparse.RawDescriptionHelpFormatter
+    p.epilog = __doc__.split("\n\n", 2)[2]
     p.add_argument("logs", nargs="+", metavar="LOG", help="access logs, plain or .gz, any order; - for the standard input")
     p.add_argument("--root", help="the publish root: its journal names the creative each request served")
     p.add_argument("--from", dest="start", metavar="WHEN", help="from this time on (2026-12-07, 2026-12-07T14:00)")
@@ -215,117 +221,121 @@ def add_arguments(p):
     p.add_argument("--chart", metavar="FILE", help="showings per hour per ad and bars running per hour, .png or .svg")
 
 
+def per_period(rows, peaks, hours, clock, by):
+    """{period: totals}: showings (ambiguous ones included), cut, failed, the most bars
+    running in one hour of it, and the addresses that had any."""
+    periods = collections.defaultdict(lambda: {"showings": 0, "ambiguous": 0, "cut": 0, "failed": 0, "bars": 0, "addresses": set()})
+    for (period, ad, sha), (shown, cut, failed) in rows.items():
+        s = periods[period]
+        s["showings"] += shown
+        s["ambiguous"] += shown if sha == AMBIGUOUS else 0
+        s["cut"] += cut
+        s["failed"] += failed
+    for i, p in peaks.items():
+        for h in p:
+            s = periods[clock.period(h, by)]
+            s["bars"] = max(s["bars"], hours[h])
+            s["addresses"].add(i)
+    return [{"period": k, **v, "addresses": len(v["addresses"])} for k, v in sorted(periods.items())]
+
+
+def ad_rows(rows, first):
+    """The rows in order: period, ad, the creatives as they were published, ambiguous last."""
+    order = {key: n for n, key in enumerate(first)}
+    key = lambda kv: (kv[0][0], kv[0][1], kv[0][2] == AMBIGUOUS, order.get((kv[0][1], kv[0][2]), -1))
+    return [{"period": period, "ad": ad, "set": first.get((ad, sha), ""),
+             "creative": sha if sha == AMBIGUOUS else sha[:8], "sha256": "" if sha == AMBIGUOUS else sha,
+             "showings": shown, "cut": cut, "failed": failed}
+            for (period, ad, sha), (shown, cut, failed) in sorted(rows.items(), key=key)]
+
+
+def address_order(a):
+    try:
+        ip = ipaddress.ip_address(a["address"])
+        return ip.version, int(ip), ""
+    except ValueError:
+        return 9, 0, a["address"]
+
+
 def run(args):
     clock = zone(args.tz)
     start, end = when(args.start, clock, "--from"), when(args.end or "now", clock, "--to")
     after = duration(args.silent) if args.silent is not None else None
     if args.chart and not args.chart.lower().endswith((".png", ".svg")):
         raise Failed(f"--chart {args.chart}: the file must end in .png or .svg")
-    if args.root:
-        entries, keys, first, switches = creatives(args.root)
-    else:
-        entries, keys, first, switches = [], [], {}, []
+    entries, keys, first, switches = creatives(args.root) if args.root else ([], [], {}, [])
     out = logread.read(args.logs, switches, start, end)
 
-    rows, hourly, other = tally(out, keys, first, clock, args.by)
+    rows, hourly, other = tally(out, keys, clock, args.by)
     peaks = bars(out, clock)
     hours = collections.Counter()
     for p in peaks.values():
         hours.update(p)
-    periods = collections.defaultdict(lambda: {"showings": 0, "ambiguous": 0, "cut": 0, "failed": 0, "bars": 0, "addresses": set()})
-    for (period, ad, sha), (shown, cut, failed) in rows.items():
-        s = periods[period]
-        s["ambiguous" if sha == AMBIGUOUS else "showings"] += shown
-        s["cut"] += cut
-        s["failed"] += failed
-    for i, p in peaks.items():
-        for h, n in p.items():
-            s = periods[clock.period(h, args.by)]
-            s["bars"] = max(s["bars"], hours[h])
-            s["addresses"].add(i)
-    for s in periods.values():
-        s["showings"] += s["ambiguous"]
-        s["addresses"] = len(s["addresses"])
-
-    order = {key: n for n, key in enumerate(first)}
-    ads_rows = []
-    for (period, ad, sha), (shown, cut, failed) in sorted(rows.items(), key=lambda kv: (
-            kv[0][0], kv[0][1], kv[0][2] == AMBIGUOUS, order.get((kv[0][1], kv[0][2]), -1))):
-        ads_rows.append({"period": period, "ad": ad, "set": first.get((ad, sha), ""),
-                         "creative": sha[:8] if sha != AMBIGUOUS else sha, "sha256": sha if sha != AMBIGUOUS else "",
-                         "showings": shown, "cut": cut, "failed": failed})
-    addresses = sorted(({"address": name, "bars": max(peaks.get(i, {0: 0}).values()),
+    addresses = sorted(({"address": name, "bars": max(peaks.get(i, {}).values(), default=0),
                          "first_seen": clock.text(f), "last_seen": clock.text(l), "requests": n, "last": l}
-                        for i, name, f, l, n in out["A"]), key=lambda a: a["address"])
+                        for i, name, f, l, n in out["A"]), key=address_order)
     silent = [] if after is None else sorted((a for a in addresses if a["last"] < end - after), key=lambda a: a["last"])
+    for a in addresses:
+        del a["last"]
     lines, ad_requests, non_ads, malformed, cut_last, outside = out["S"][0]
-    facts = {"lines": lines, "ad_requests": ad_requests, "other_requests": non_ads + other,
-             "malformed": malformed, "malformed_first": [f"{n}:{k}: {t}" for n, k, t in out["M"]],
-             "cut_last_lines": cut_last, "outside_window": outside}
+    seen = min((f for _, _, f, _, _ in out["A"]), default=end)
+    report = {"from": clock.text(start if start is not None else seen), "to": clock.text(end), "tz": clock.name,
+              "by": args.by, "journal": journal.path(args.root) if args.root else None,
+              "lines": lines, "ad_requests": ad_requests, "other_requests": non_ads + other, "malformed": malformed,
+              "malformed_first": [f"{n}:{k}: {t}" for n, k, t in out["M"]], "cut_last_lines": cut_last,
+              "outside_window": outside, "rows": ad_rows(rows, first), "periods": per_period(rows, peaks, hours, clock, args.by),
+              "hours": [{"hour": clock.text(h), "bars": n} for h, n in sorted(hours.items())],
+              "addresses": addresses, "silent": None if after is None else silent}
 
     if args.chart:
         from adset import chart
         chart.draw(args.chart, clock, hourly, hours, entries)
-    seen = min((f for _, _, f, _, _ in out["A"]), default=end)
-    window = {"from": clock.text(start if start is not None else seen), "to": clock.text(end), "tz": clock.name}
     if args.json:
-        json.dump({**window, "by": args.by, "journal": journal.path(args.root) if args.root else None, **facts,
-                   "rows": ads_rows, "periods": [{"period": k, **v} for k, v in sorted(periods.items())],
-                   "hours": [{"hour": clock.text(h), "bars": n} for h, n in sorted(hours.items())],
-                   "addresses": [{k: v for k, v in a.items() if k != "last"} for a in addresses],
-                   "silent": None if after is None else [{k: v for k, v in a.items() if k != "last"} for a in silent]},
-                  sys.stdout, indent=1)
+        json.dump(report, sys.stdout, indent=1)
         print()
     elif args.csv:
-        import csv
         w = csv.writer(sys.stdout, lineterminator="\n")
-        if args.bars or after is not None:
-            cols = ("address", "bars", "first_seen", "last_seen", "requests")
-            w.writerow(cols)
-            w.writerows([a[c] for c in cols] for a in (addresses if args.bars else silent))
-        else:
-            cols = ("period", "ad", "set", "creative", "showings", "cut", "failed")
-            w.writerow(cols)
-            w.writerows([r[c] for c in cols] for r in ads_rows)
+        cols, items = (("address", "bars", "first_seen", "last_seen", "requests"), addresses if args.bars else silent) \
+            if args.bars or after is not None else (("period", "ad", "set", "creative", "showings", "cut", "failed"), report["rows"])
+        w.writerow(cols)
+        w.writerows([item[c] for c in cols] for item in items)
     else:
-        text(args, window, facts, ads_rows, periods, hours, addresses, silent, after, clock, end)
+        text(args, report)
     return 1 if silent else 0
 
 
-def text(args, window, facts, ads_rows, periods, hours, addresses, silent, after, clock, end):
-    f = facts
-    print(f"{len(args.logs)} log{'s' if len(args.logs) > 1 else ''}: {f['lines']} lines, {f['ad_requests']} ad requests,"
-          f" from {window['from']} to {window['to']} ({window['tz']})")
+def text(args, r):
+    n = lambda count, word: f"{count} {word}{'' if count == 1 else 's'}"
+    print(f"{n(len(args.logs), 'log')}: {n(r['lines'], 'line')}, {r['ad_requests']} requests for ads,"
+          f" from {r['from']} to {r['to']} ({r['tz']})")
     if args.root:
-        print(f"Showings per creative: its picture's SHA-256 and the set that first published it ({journal.path(args.root)}).")
+        print(f"Showings per creative: its picture's SHA-256 and the set that first published it ({r['journal']}).")
     else:
         print("No journal (--root): a 200 counts as shown by its status alone, whatever its bytes; per ad only.")
     print()
     print(table((args.by, "ad", "set", "creative", "showings", "cut", "failed"),
-                [(r["period"], r["ad"], r["set"], r["creative"], r["showings"], r["cut"], r["failed"]) for r in ads_rows]))
+                [(x["period"], x["ad"], x["set"], x["creative"], x["showings"], x["cut"], x["failed"]) for x in r["rows"]]))
     print()
     print(table((args.by, "showings", "ambiguous", "cut", "failed", "bars", "addresses"),
-                [(k, v["showings"], v["ambiguous"], v["cut"], v["failed"], v["bars"], v["addresses"])
-                 for k, v in sorted(periods.items())]))
-    print("(bars: the most running at once in any hour of the period)")
-    notes = []
-    if f["malformed"]:
-        notes.append(f"{f['malformed']} malformed lines skipped, the first: " + "; ".join(f["malformed_first"][:SAMPLES]))
-    if f["cut_last_lines"]:
-        notes.append(f"{f['cut_last_lines']} last lines still being written skipped")
-    if f["other_requests"]:
-        notes.append(f"{f['other_requests']} requests not for an ad, or not a GET answered 200, 206, 304, 4xx or 5xx: not counted")
-    if f["outside_window"]:
-        notes.append(f"{f['outside_window']} lines outside the window")
-    for note in notes:
-        print(note)
+                [(x["period"], x["showings"], x["ambiguous"], x["cut"], x["failed"], x["bars"], x["addresses"])
+                 for x in r["periods"]]))
+    print("(showings include the ambiguous ones; bars: the most running at once in one hour of the period)")
+    if r["malformed"]:
+        print(f"{n(r['malformed'], 'malformed line')} skipped, the first: " + "; ".join(r["malformed_first"][:SAMPLES]))
+    if r["cut_last_lines"]:
+        print(f"{n(r['cut_last_lines'], 'last line')} still being written skipped")
+    if r["other_requests"]:
+        print(f"{n(r['other_requests'], 'request')} not counted: not a GET of an ad, or a redirect")
+    if r["outside_window"]:
+        print(f"{n(r['outside_window'], 'line')} outside the window")
     if args.bars:
         print()
         print(table(("address", "bars", "first seen", "last seen", "requests"),
-                    [(a["address"], a["bars"], a["first_seen"], a["last_seen"], a["requests"]) for a in addresses]))
-    if after is not None:
+                    [(a["address"], a["bars"], a["first_seen"], a["last_seen"], a["requests"]) for a in r["addresses"]]))
+    if r["silent"] is not None:
+        silent = r["silent"]
         print()
-        print(f"Silent for {args.silent} before {clock.text(end)}: {len(silent)} address{'es' if len(silent) != 1 else ''}")
+        print(f"Silent for {args.silent} before {r['to']}: {len(silent)} address{'' if len(silent) == 1 else 'es'}")
         if silent:
             print(table(("address", "bars", "last seen"), [(a["address"], a["bars"], a["last_seen"]) for a in silent]))
 

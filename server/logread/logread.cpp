@@ -17,7 +17,8 @@
 //   C ID FIRST LAST REQUESTS             a connection span of two requests or more
 //   P ID MINUTE CONNECTIONS              connections that asked once, per minute
 // ENTRY is the index of the switch live when the request began, -1 before the
-// first or without a journal. Errors: one line on stderr, exit 2.
+// first or without a journal. FILE may be gzip (rotated logs), - the standard
+// input (plain or gzip). Errors: one line on stderr, exit 2.
 //
 // Speed comes from never allocating per line: lines are found with memchr in
 // a big buffer, fields parsed in place, the time stamp reused while it repeats,
@@ -33,8 +34,8 @@
 #include <vector>
 
 #include <fcntl.h>
-#include <sys/wait.h>
 #include <unistd.h>
+#include <zlib.h>
 
 namespace {
 
@@ -404,31 +405,45 @@ void malformed(const char* name, uint64_t number, const char* p, const char* end
     samples.push_back(std::string(name) + "\t" + std::to_string(number) + "\t" + text);
 }
 
-// The open file as plain text: itself, or what gzip makes of it.
-int plain(const char* name, int fd, pid_t* child) {
-    *child = 0;
-    unsigned char magic[2];
-    if (fd == 0 || pread(fd, magic, 2, 0) != 2 || magic[0] != 0x1f || magic[1] != 0x8b) {
-        if (fd) posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-        return fd;
+// A log as plain text: read as it is, or inflated by zlib where it starts as
+// gzip does (zlib inflates some three times as fast as the gzip program).
+// The standard input goes through zlib, which passes plain text on as it is.
+struct Source {
+    const char* name;
+    int fd;
+    gzFile gz = nullptr;
+
+    Source(const char* n) : name(n) {
+        fd = strcmp(name, "-") ? open(name, O_RDONLY) : 0;
+        if (fd < 0) fail("%s: %s", name, strerror(errno));
+        unsigned char magic[2];
+        if (fd == 0 || (pread(fd, magic, 2, 0) == 2 && magic[0] == 0x1f && magic[1] == 0x8b)) {
+            gz = gzdopen(fd, "rb");
+            if (!gz) fail("%s: %s", name, "cannot read it");
+            gzbuffer(gz, 1 << 18);
+        } else {
+            posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+        }
     }
-    // A process of its own: inflating runs on the second core beside the parsing.
-    int pipefd[2];
-    if (pipe(pipefd)) fail("%s: %s", name, strerror(errno));
-    *child = fork();
-    if (*child < 0) fail("%s: %s", name, strerror(errno));
-    if (*child == 0) {
-        dup2(fd, 0), dup2(pipefd[1], 1);
-        int null = open("/dev/null", O_WRONLY);
-        dup2(null, 2);
-        close(pipefd[0]), close(pipefd[1]);
-        execlp("gzip", "gzip", "-dc", (char*)nullptr);
-        _exit(127);
+    size_t get(char* to, size_t n) {
+        if (gz) {
+            int got = gzread(gz, to, (unsigned)n);
+            int error = Z_OK;
+            gzerror(gz, &error);
+            if (got < 0 || (got == 0 && error != Z_OK)) fail("%s: %s", name, "a damaged or incomplete gzip file");
+            return (size_t)got;
+        }
+        for (;;) {
+            ssize_t got = read(fd, to, n);
+            if (got >= 0) return (size_t)got;
+            if (errno != EINTR) fail("%s: %s", name, strerror(errno));
+        }
     }
-    close(pipefd[1]);
-    close(fd);
-    return pipefd[0];
-}
+    ~Source() {
+        if (gz) gzclose(gz);
+        else if (fd) close(fd);
+    }
+};
 
 struct Progress {
     time_t start = time(nullptr), shown = 0;
@@ -443,21 +458,14 @@ struct Progress {
 } progress;
 
 void read_file(const char* name, std::vector<char>& buf) {
-    int fd = strcmp(name, "-") ? open(name, O_RDONLY) : 0;
-    if (fd < 0) fail("%s: %s", name, strerror(errno));
-    pid_t child;
-    fd = plain(name, fd, &child);
+    Source in(name);
     size_t have = 0;
     uint64_t number = 0;
     bool eof = false, skipping = false;
     while (!eof) {
-        ssize_t got = read(fd, buf.data() + have, buf.size() - have);
-        if (got < 0) {
-            if (errno == EINTR) continue;
-            fail("%s: %s", name, strerror(errno));
-        }
+        size_t got = in.get(buf.data() + have, buf.size() - have);
         eof = got == 0;
-        have += (size_t)got;
+        have += got;
         const char* p = buf.data();
         const char* end = p + have;
         for (;;) {
@@ -482,15 +490,6 @@ void read_file(const char* name, std::vector<char>& buf) {
     }
     // A last line without its newline is one nginx is still writing.
     if (have) totals.cut_last++;
-    if (fd) close(fd);
-    if (child) {
-        int status = 0;
-        waitpid(child, &status, 0);
-        if (!WIFEXITED(status) || WEXITSTATUS(status) == 127)
-            fail("%s: %s", name, "cannot run gzip to read it");
-        if (WEXITSTATUS(status) == 1)
-            fail("%s: %s", name, "a damaged or incomplete gzip file");
-    }
 }
 
 void print() {
