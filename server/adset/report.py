@@ -120,24 +120,33 @@ def creatives(root):
     if not entries:
         raise Failed(f"{journal.path(root)}: no journal here: nothing was published under this root")
     keys, first, table, numbers = [], {}, [], {}
-    for e in entries:
-        ads = {}
-        for ad in e["ads"]:
-            m = re.fullmatch(r"vtl_(\d+)\.ad", str(ad.get("name")))
-            if m and 1 <= int(m.group(1)) <= ADS:
-                ads[int(m.group(1))] = ad
-        if len(ads) != ADS:
-            raise Failed(f"{journal.path(root)}: the entry of set {e['set']} does not list vtl_1.ad ... vtl_16.ad")
-        row, names = [], []
-        for n in range(1, ADS + 1):
-            key = (n, ads[n]["sha256"])
-            first.setdefault(key, e["set"])
-            gz = ads[n].get("gz")
-            row.append((ads[n]["bytes"], gz["bytes"] if gz else -1, numbers.setdefault(key, len(numbers))))
-            names.append(key)
-        keys.append(names)
-        table.append((journal.parse_time(e["time"]).timestamp(), row))
+    try:
+        for e in entries:
+            row, names = entry_row(e, first, numbers)
+            keys.append(names)
+            table.append((journal.parse_time(e["time"]).timestamp(), row))
+    except (KeyError, TypeError, ValueError, AttributeError):
+        raise Failed(f"{journal.path(root)}: an entry without the bytes and SHA-256 of its 16 ads: not a journal this command reads")
     return entries, keys, first, table
+
+
+def entry_row(e, first, numbers):
+    """One switch's ads for the reader, and their creatives; a creative's set is the first to publish it."""
+    ads = {}
+    for ad in e["ads"]:
+        m = re.fullmatch(r"vtl_(\d+)\.ad", str(ad.get("name")))
+        if m and 1 <= int(m.group(1)) <= ADS:
+            ads[int(m.group(1))] = ad
+    if len(ads) != ADS:
+        raise ValueError
+    row, names = [], []
+    for n in range(1, ADS + 1):
+        key = (n, str(ads[n]["sha256"]))
+        first.setdefault(key, e["set"])
+        gz = ads[n].get("gz")
+        row.append((int(ads[n]["bytes"]), int(gz["bytes"]) if gz else -1, numbers.setdefault(key, len(numbers))))
+        names.append(key)
+    return row, names
 
 
 def sweep(spans, clock):
