@@ -173,9 +173,8 @@ def main(argv=None):
           "restarts, outages, a publish and a rollback), in the page cache",
           f"- Best of {args.runs} runs (GoAccess and the chart: one run); peak memory of the whole process tree "
           "(`/usr/bin/time`)", "", *table, "", *goals, "",
-          "Commands (`LOG` the simulated day, `WORK` the benchmark's folder):", "", "```",
-          *(re.sub(re.escape(args.work), "WORK", re.sub(re.escape(day) + r"/access\.log", "LOG", re.sub(re.escape(ROOT) + "/", "", c)))
-            for _, c, _, _ in rows),
+          "Commands, from the project's folder:", "", "```",
+          *(c.replace(ROOT + "/", "") for _, c, _, _ in rows),
           "```", ""]
     print("\n".join(md))
     if args.out:

@@ -15,10 +15,12 @@ import io
 import json
 import os
 import shutil
+import socket
 import struct
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 import urllib.request
 
@@ -27,7 +29,18 @@ sys.path[:0] = [os.path.join(TREE, "bench"), os.path.join(TREE, "server")]
 import adlogsim  # noqa: E402
 from adset import journal  # noqa: E402
 
-PORT = int(os.environ.get("BAR_TEST_PORT", "8642"))
+
+
+def free_ports():
+    """A port whose next one is free too (the sample server's control port): the suite's own ad server has BAR_TEST_PORT."""
+    while True:
+        with socket.socket() as a, socket.socket() as b:
+            a.bind(("127.0.0.1", 0))
+            try:
+                b.bind(("127.0.0.1", a.getsockname()[1] + 1))
+            except OSError:
+                continue
+            return a.getsockname()[1]
 
 
 def report(*args, stdin=None):
@@ -174,16 +187,23 @@ class SampleServer(unittest.TestCase):
             published = datetime.datetime.now(datetime.timezone.utc) - datetime.timedelta(seconds=3)
             journal.append(d, {"time": published.strftime("%Y-%m-%dT%H:%M:%S.%fZ"), "action": "publish", "set": "sample",
                                "who": "test@here", "ads": listed})
-            log = os.path.join(d, "access.log")
-            server = subprocess.Popen([sys.executable, os.path.join(TREE, "tools", "adserver.py"), "--port", str(PORT),
+            log, port = os.path.join(d, "access.log"), free_ports()
+            server = subprocess.Popen([sys.executable, os.path.join(TREE, "tools", "adserver.py"), "--port", str(port),
                                        "--dir", ads, "--access-log", log, "--control"], stdout=subprocess.PIPE, text=True)
             try:
-                server.stdout.readline()
+                self.assertTrue(server.stdout.readline().startswith("adserver:"))
                 get = lambda url: urllib.request.urlopen(url, timeout=30).read()
                 for n in range(1, 17):
-                    get(f"http://127.0.0.1:{PORT}/ads/vtl_{n}.ad")
-                get(f"http://127.0.0.1:{PORT + 1}/mode?set=truncated")
-                get(f"http://127.0.0.1:{PORT}/ads/vtl_3.ad")
+                    get(f"http://127.0.0.1:{port}/ads/vtl_{n}.ad")
+                get(f"http://127.0.0.1:{port + 1}/mode?set=truncated")
+                get(f"http://127.0.0.1:{port}/ads/vtl_3.ad")
+                # The line is written once the answer has gone out: wait for the 17th.
+                deadline = time.monotonic() + 30
+                while time.monotonic() < deadline:
+                    with open(log) as f:
+                        if len(f.readlines()) >= 17:
+                            break
+                    time.sleep(0.05)
             finally:
                 server.terminate()
                 server.wait(30)
