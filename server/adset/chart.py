@@ -21,19 +21,21 @@ def draw(path, clock, hourly, bars, entries):
     hours = sorted(set(hourly) | set(bars))
     fig, (top, bottom) = plt.subplots(2, 1, sharex=True, figsize=(WIDTH, HEIGHT), dpi=DPI,
                                       gridspec_kw={"height_ratios": (3, 1)})
-    x = [at(h) for h in hours]
+    # Each hour drawn as a step to its end: the last one repeated at the hour after it.
+    x = [at(h) for h in hours + hours[-1:]]
+    x[-1:] = [x[-1] + datetime.timedelta(hours=1)] if hours else []
     if hours:
-        series = [[hourly.get(h, [0] * 16)[ad] for h in hours] for ad in range(16)]
+        series = [[hourly.get(h, [0] * 16)[ad] for h in hours + hours[-1:]] for ad in range(16)]
         top.stackplot(x, series, labels=[f"vtl_{ad + 1}" for ad in range(16)], step="post",
                       colors=plt.get_cmap("tab20").colors[:16])
-        bottom.step(x, [bars.get(h, 0) for h in hours], where="post", color="black")
+        bottom.step(x, [bars.get(h, 0) for h in hours + hours[-1:]], where="post", color="black")
+        top.legend(loc="upper left", bbox_to_anchor=(1.0, 1.0), fontsize="small", title="ad")
     top.set_ylabel("showings per hour")
-    top.legend(loc="upper left", bbox_to_anchor=(1.0, 1.0), fontsize="small", title="ad")
     bottom.set_ylabel("bars running")
     bottom.set_ylim(bottom=0)
     for e in entries:
         t = at(journal.parse_time(e["time"]).timestamp())
-        if not x or not x[0] <= t <= x[-1] + datetime.timedelta(hours=1):
+        if not x or not x[0] <= t <= x[-1]:
             continue
         style = {"color": "tab:red", "linestyle": "--"} if e["action"] == "rollback" else {"color": "tab:green"}
         for ax in (top, bottom):
