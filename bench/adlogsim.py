@@ -9,8 +9,8 @@ Bars behave as the bar does: a request when it starts, then one every 10 s
 plus the time the load took, in rotation order (ad 1 after a start), and now
 and then extra repaints (another program uncovering it, an auto-hide slide)
 that fetch the next ads too; one kept-alive connection per running bar.
-Bars sit alone or behind a company's address (NAT) and run all day, or
-office hours; some restart (a new connection, the rotation back to ad 1), a
+Bars sit alone or behind a company's address (NAT) and run the whole
+window, or from early in it to late in it (office hours); some restart (a new connection, the rotation back to ad 1), a
 company's network drops for a while (new connections afterwards) or for
 good, one company's proxy revalidates (304), transfers are cut now and then,
 the server fails a few, and scanners and a monitor ask for other things.
