@@ -169,8 +169,14 @@ def main():
               "", HOW, "## Output of each benchmark", ""]
         for title, command, text, code in OUTPUTS:
             md += [f"### {title}", "", f"`{command}` (exit code {code})", "", "```", text.rstrip(), "```", ""]
+        # What other benchmark commands wrote below their "<!-- bench/... -->" marker stays.
+        kept = ""
+        if os.path.exists(args.out):
+            with open(args.out) as f:
+                old = f.read()
+            kept = old[old.index("<!-- bench/"):] if "<!-- bench/" in old else ""
         with open(args.out, "w") as f:
-            f.write("\n".join(md))
+            f.write("\n".join(md) + ("\n" + kept if kept else ""))
         log(f"wrote {args.out}")
     return 0 if ok else 1
 

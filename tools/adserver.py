@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Sample ad server for trying and testing the Vantorel Ad Bar.
 
-  tools/adserver.py [--port 8642] [--dir res/ads] [--log FILE] [--control]
+  tools/adserver.py [--port 8642] [--dir res/ads] [--log FILE] [--access-log FILE] [--control]
 
 Serves GET /ads/vtl_N.ad (N = 1, 2, ... without leading zeros) from --dir on
 127.0.0.1, with a Content-Type sniffed from the file's first bytes; any other
@@ -9,6 +9,10 @@ path is a 404. One line per request goes to --log as it arrives, and one when
 its answer has gone out:
   <unix-time> GET /ads/vtl_3.ad
   <unix-time> END /ads/vtl_3.ad
+--access-log writes nginx's line for each request, in deploy/nginx.conf's
+"ads" format, so `tools/adset report` reads a trial's log as it reads nginx's.
+This server closes every connection after its answer, so each request comes
+on a connection of its own.
 
 With --control, a second listener on the next port changes how the ads are
 answered, for tests (the bar's ad address is fixed at build time):
@@ -20,6 +24,8 @@ instead of every ad); refuse (nothing listens on the ad port until the mode
 changes, so connections are refused).
 """
 import argparse
+import datetime
+import itertools
 import os
 import re
 import socket
@@ -27,7 +33,7 @@ import sys
 import threading
 import time
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
-from urllib.parse import parse_qs, urlsplit
+from urllib.parse import parse_qs, unquote, urlsplit
 
 AD_PATH = re.compile(r"^/(real/)?ads/vtl_([1-9][0-9]*)\.ad$")
 MAGIC = ((b"GIF8", "image/gif"), (b"\xff\xd8\xff", "image/jpeg"),
@@ -48,6 +54,7 @@ class Handler(BaseHTTPRequestHandler):
         # Head and body go out in two writes: without this the body waits for
         # the client's delayed acknowledgement, some 40 ms an ad.
         self.connection.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        self.serial, self.requests = next(self.server.cfg.connections), 0
 
     def log_message(self, *args):
         pass
@@ -63,7 +70,9 @@ class Handler(BaseHTTPRequestHandler):
         for header in headers:
             self.send_header(*header)
         self.end_headers()
+        self.answered = (status, 0)
         self.wfile.write(body)
+        self.answered = (status, len(body))
 
     def log_line(self, what):
         cfg = self.server.cfg
@@ -72,12 +81,31 @@ class Handler(BaseHTTPRequestHandler):
                 cfg.log.write(f"{time.time():.6f} {what} {self.path}\n")
                 cfg.log.flush()
 
+    def access_line(self, began):
+        # $time_iso8601 $remote_addr $request_method $uri $status $body_bytes_sent
+        # $request_time $connection $connection_requests "$http_user_agent", escaped as nginx does.
+        cfg = self.server.cfg
+        status, sent = self.answered
+        agent = "".join(c if " " <= c < "\x7f" and c not in '"\\' else "".join(f"\\x{b:02X}" for b in c.encode())
+                        for c in self.headers.get("User-Agent", "-"))
+        line = (f"{datetime.datetime.now().astimezone().isoformat(timespec='seconds')} {self.client_address[0]} "
+                f"{self.command} {unquote(urlsplit(self.path).path)} {status} {sent} {time.time() - began:.3f} "
+                f"{self.serial} {self.requests} \"{agent}\"\n")
+        with cfg.lock:
+            cfg.access.write(line)
+            cfg.access.flush()
+
     def do_GET(self):
         self.log_line("GET")
+        began, self.requests = time.time(), self.requests + 1
+        # Unanswered (the handler failed): what nginx logs for its own failure.
+        self.answered = (500, 0)
         try:
             self.serve()
         finally:
             self.log_line("END")
+            if self.server.cfg.access:
+                self.access_line(began)
 
     def serve(self):
         cfg = self.server.cfg
@@ -127,6 +155,8 @@ class Config:
     def __init__(self, args):
         self.port, self.dir = args.port, args.dir
         self.log = open(args.log, "a") if args.log else None
+        self.access = open(args.access_log, "a") if args.access_log else None
+        self.connections = itertools.count(1)
         self.lock = threading.Lock()
         self.mode, self.delay, self.path = "ok", 3.0, None
         self.ads = None
@@ -147,6 +177,7 @@ def main():
     p.add_argument("--port", type=int, default=8642)
     p.add_argument("--dir", default=os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "res", "ads"))
     p.add_argument("--log")
+    p.add_argument("--access-log", help="nginx's access-log line per request (deploy/nginx.conf's format)")
     p.add_argument("--control", action="store_true")
     args = p.parse_args()
     cfg = Config(args)

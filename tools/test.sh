@@ -19,6 +19,11 @@ port=${BAR_TEST_PORT:-8642}
 i686=${BAR_I686:-1}
 jobs=$(nproc)
 
+# The ad server's log reader, for this machine: the report's tests run it.
+cmake --preset native -B "$build/native" >/dev/null
+cmake --build "$build/native" -j "$jobs"
+export ADSET_LOGREAD="$build/native/adset-logread"
+
 now() { echo "$EPOCHREALTIME"; }
 took() { awk -v a="$1" -v b="$(now)" 'BEGIN { printf "%.0f s", b - a }'; }
 
