@@ -141,7 +141,6 @@ class Publish(unittest.TestCase):
             stop.set()
             for t in bars:
                 t.join(60)
-        shutil.copy(os.path.join(self.root, "journal"), KEEP)
 
         published = {name: set() for name in NAMES}
         for entry in self.journal():
@@ -170,6 +169,7 @@ class Publish(unittest.TestCase):
         self.assertEqual(adset("publish", same, "--root", self.root).returncode, 0)
         conn.request("GET", "/ads/vtl_1.ad", headers={"If-None-Match": etag})
         self.assertEqual(conn.getresponse().status, 200)
+        shutil.copy(os.path.join(self.root, "journal"), KEEP)
 
     def test_rollback_walks_back_and_pruning_spares_its_target(self):
         for set_id in "abcd":
