@@ -207,8 +207,10 @@ def tally(out, keys, clock, by):
 def table(headers, rows):
     rows = [[str(c) for c in r] for r in rows]
     widths = [max([len(h)] + [len(r[i]) for r in rows]) for i, h in enumerate(headers)]
-    line = lambda cells: "  ".join(c.ljust(w) if i < 1 or not c.isdigit() else c.rjust(w)
-                                   for i, (c, w) in enumerate(zip(cells, widths))).rstrip()
+    # A column of counts is right-aligned; a creative's hex digits may all be digits, its column is not.
+    counts = [i > 0 and all(r[i].isdigit() for r in rows) for i in range(len(headers))]
+    line = lambda cells: "  ".join(c.rjust(w) if right else c.ljust(w)
+                                   for c, w, right in zip(cells, widths, counts)).rstrip()
     return "\n".join([line(headers)] + [line(r) for r in rows])
 
 
