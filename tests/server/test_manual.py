@@ -31,6 +31,18 @@ def blocks(text):
             yield text.count("\n", 0, m.start()) + 1, body, int(expect.group(1)) if expect else 0
 
 
+def script(commands, code):
+    """Under `set -e`; where the last command is to fail, the ones before it must not, whatever their code."""
+    if not code:
+        return commands
+    lines = commands.rstrip("\n").split("\n")
+    last = len(lines) - 1
+    while last and lines[last - 1].endswith("\\"):
+        last -= 1
+    return "\n".join(["trap 'echo \"--- a command before the last one ended with $?\"; exit 125' ERR", *lines[:last],
+                      "trap - ERR", *lines[last:]])
+
+
 class OperatorPage(unittest.TestCase):
     def test_its_examples_run_as_shown(self):
         scratch = tempfile.mkdtemp(prefix="operator-page-")
@@ -62,7 +74,7 @@ class OperatorPage(unittest.TestCase):
             # To a file: nginx's master keeps the output it was started with.
             with open(os.path.join(scratch, f"out-{line}"), "w+") as out:
                 try:
-                    rc = subprocess.run(["bash", "-e", "-o", "pipefail", "-c", local], cwd=tree, env=env, stdout=out,
+                    rc = subprocess.run(["bash", "-e", "-o", "pipefail", "-c", script(local, code)], cwd=tree, env=env, stdout=out,
                                         stderr=subprocess.STDOUT, timeout=300).returncode
                 except subprocess.TimeoutExpired:
                     rc = "no end within 300 s"
