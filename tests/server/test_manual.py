@@ -74,8 +74,8 @@ class OperatorPage(unittest.TestCase):
             # To a file: nginx's master keeps the output it was started with.
             with open(os.path.join(scratch, f"out-{line}"), "w+") as out:
                 try:
-                    rc = subprocess.run(["bash", "-e", "-o", "pipefail", "-c", script(local, code)], cwd=tree, env=env, stdout=out,
-                                        stderr=subprocess.STDOUT, timeout=300).returncode
+                    rc = subprocess.run(["bash", "-e", "-o", "pipefail", "-c", script(local, code)], cwd=tree, env=env,
+                                        stdout=out, stderr=subprocess.STDOUT, timeout=300).returncode
                 except subprocess.TimeoutExpired:
                     rc = "no end within 300 s"
                 out.seek(0)
