@@ -38,9 +38,14 @@ def main(argv=None):
     table = commands()
     p = argparse.ArgumentParser(prog="adset", description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     sub = p.add_subparsers(dest="command", metavar="COMMAND", required=True)
+    parsers = {}
     for name, (summary, add_arguments, _) in table.items():
-        add_arguments(sub.add_parser(name, help=summary, description=summary))
-    args = p.parse_args(argv)
+        parsers[name] = sub.add_parser(name, help=summary, description=summary)
+        add_arguments(parsers[name])
+    args, unknown = p.parse_known_args(argv)
+    if unknown:
+        # Said with the command's own usage, not the list of commands.
+        parsers[args.command].error(f"unrecognized arguments: {' '.join(unknown)}")
     if sys.stdout is None:
         return fail(args, "its output is closed")
     try:

@@ -18,7 +18,9 @@ first digits of its SHA-256 and the set that first published it. A request
 within a second of a switch goes to the set whose bytes it has; where two
 sets' pictures differ but not in size, it is counted as ambiguous, as is a
 whole picture of the set before or after (another server that switched
-seconds apart). Without --root a 200 counts by its status alone.
+seconds apart). Without --root a 200 counts by its status alone. Only a
+bar's GET of an ad counts: a HEAD, and the ad check's own fetches (user
+agent "adset-check"), are other requests, of no address's bars either.
 
 Bars: a bar keeps one connection open and asks at least every 10 s, so the
 bars behind an address (a company's NAT) are its connections open at once,

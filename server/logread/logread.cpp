@@ -378,8 +378,11 @@ bool line(const char* p, const char* end) {
 
     if (t < window_from || t >= window_to) { totals.outside++; return true; }
     int ad = ad_of(uri, (size_t)(uri_end - uri));
-    // Only a GET of an ad is a bar's: a HEAD from a monitor shows nothing.
-    if (ad < 0 || method_end - method != 3 || memcmp(method, "GET", 3)) { totals.other++; return true; }
+    // Only a GET of an ad is a bar's: a HEAD from a monitor shows nothing, and
+    // the ad check's fetches (its own user agent) are nobody's showings.
+    static const char CHECK[] = "\"adset-check ";
+    bool check = end - quote > (ptrdiff_t)sizeof CHECK - 1 && !memcmp(quote, CHECK, sizeof CHECK - 1);
+    if (ad < 0 || check || method_end - method != 3 || memcmp(method, "GET", 3)) { totals.other++; return true; }
     totals.ads++;
     uint32_t id = address_id(addr, (size_t)(addr_end - addr));
     Address& a = addresses[id];

@@ -197,11 +197,16 @@ class SampleServer(unittest.TestCase):
                     get(f"http://127.0.0.1:{port}/ads/vtl_{n}.ad")
                 get(f"http://127.0.0.1:{port + 1}/mode?set=truncated")
                 get(f"http://127.0.0.1:{port}/ads/vtl_3.ad")
-                # The line is written once the answer has gone out: wait for the 17th.
+                get(f"http://127.0.0.1:{port + 1}/reset")
+                # The ad check's sixteen fetches are nobody's showings.
+                check = subprocess.run([os.path.join(TREE, "tools", "adset"), "check", f"http://127.0.0.1:{port}"],
+                                       capture_output=True, text=True, timeout=120)
+                self.assertEqual(check.returncode, 0, check.stdout + check.stderr)
+                # The line is written once the answer has gone out: wait for the 33rd.
                 deadline = time.monotonic() + 30
                 while time.monotonic() < deadline:
                     with open(log) as f:
-                        if len(f.readlines()) >= 17:
+                        if len(f.readlines()) >= 33:
                             break
                     time.sleep(0.05)
             finally:
