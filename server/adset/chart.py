@@ -4,7 +4,7 @@ python3-matplotlib); PNG or SVG by the file's ending. 1200x700 pixels at 100 dpi
 """
 import datetime
 
-from adset import Failed, journal
+from adset import ADS, Failed, journal
 
 WIDTH, HEIGHT, DPI = 12, 7, 100
 
@@ -25,9 +25,9 @@ def draw(path, clock, hourly, bars, entries):
     x = [at(h) for h in hours + hours[-1:]]
     x[-1:] = [x[-1] + datetime.timedelta(hours=1)] if hours else []
     if hours:
-        series = [[hourly.get(h, [0] * 16)[ad] for h in hours + hours[-1:]] for ad in range(16)]
-        top.stackplot(x, series, labels=[f"vtl_{ad + 1}" for ad in range(16)], step="post",
-                      colors=plt.get_cmap("tab20").colors[:16])
+        series = [[hourly.get(h, [0] * ADS)[ad] for h in hours + hours[-1:]] for ad in range(ADS)]
+        top.stackplot(x, series, labels=[f"vtl_{ad + 1}" for ad in range(ADS)], step="post",
+                      colors=plt.get_cmap("tab20").colors[:ADS])
         bottom.step(x, [bars.get(h, 0) for h in hours + hours[-1:]], where="post", color="black")
         top.legend(loc="upper left", bbox_to_anchor=(1.0, 1.0), fontsize="small", title="ad")
     top.set_ylabel("showings per hour")

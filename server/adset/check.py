@@ -58,10 +58,8 @@ import stat
 import zlib
 from types import SimpleNamespace
 
-from adset import Failed, fetch, pictures, preview
+from adset import ADS, NAMES, Failed, fetch, pictures, preview, spaced
 
-ADS = 16
-NAMES = [f"vtl_{n}.ad" for n in range(1, ADS + 1)]
 # The bar docked at the top is 75 rows high. Its styles (WS_POPUP | WS_THICKFRAME,
 # WS_EX_CLIENTEDGE) give a frame of 2 (outer edge) + iBorderWidth (1 by default) +
 # SM_CXEDGE (2) = 5 pixels a side on every Windows from XP to 11 at their default
@@ -77,10 +75,6 @@ SECONDS = 10
 # Anything larger is not read: no ad comes near it, and it cannot exhaust memory.
 CAP = fetch.CAP
 NEAR = re.compile(r"(?i)^vtl[ _.-]?0*(\d+)(\.ad)?(\.[\w-]+)*$")
-
-
-def spaced(n):
-    return f"{n:,}".replace(",", " ")
 
 
 def rounded(x):

@@ -22,12 +22,18 @@ def path(root):
     return os.path.join(root, NAME)
 
 
-def now():
-    return datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%dT%H:%M:%S.%fZ")
+FORMAT = "%Y-%m-%dT%H:%M:%S.%fZ"
+
+
+def stamp(t=None):
+    """A journal's time, UTC to the microsecond: now, or of a time in seconds since the epoch."""
+    when = datetime.datetime.now(datetime.timezone.utc) if t is None else \
+        datetime.datetime.fromtimestamp(t, datetime.timezone.utc)
+    return when.strftime(FORMAT)
 
 
 def parse_time(text):
-    return datetime.datetime.strptime(text, "%Y-%m-%dT%H:%M:%S.%fZ").replace(tzinfo=datetime.timezone.utc)
+    return datetime.datetime.strptime(text, FORMAT).replace(tzinfo=datetime.timezone.utc)
 
 
 def read(root):

@@ -16,7 +16,6 @@ is replaced by rename(2) of a new symlink: each open(2) that nginx makes
 through it finds the old set or the new one, never a mix and never nothing.
 """
 import contextlib
-import datetime
 import fcntl
 import hashlib
 import os
@@ -26,10 +25,9 @@ import socket
 import sys
 import time
 
-from adset import Failed
+from adset import NAMES, Failed, journal
 
 MARK, MARK_TEXT = ".adset-root", "adset publish root\n"
-ADS = [f"vtl_{n}.ad" for n in range(1, 17)]
 # What nginx's worker (another user) needs to serve a file.
 FILE_MODE, DIR_MODE = 0o644, 0o755
 
@@ -116,15 +114,10 @@ def locked(root, wait, action):
                     told = True
                 time.sleep(0.1)
         os.ftruncate(fd, 0)
-        os.pwrite(fd, f"{action} by {who()} (pid {os.getpid()}) since {utc()}\n".encode(), 0)
+        os.pwrite(fd, f"{action} by {who()} (pid {os.getpid()}) since {journal.stamp()}\n".encode(), 0)
         yield
     finally:
         os.close(fd)
-
-
-def utc(t=None):
-    t = datetime.datetime.now(datetime.timezone.utc) if t is None else datetime.datetime.fromtimestamp(t, datetime.timezone.utc)
-    return t.strftime("%Y-%m-%dT%H:%M:%S.%fZ")
 
 
 def live(root):
@@ -206,7 +199,7 @@ def switch(root, set_id):
             os.unlink(link)
         os.symlink(os.path.join("sets", set_id), link)
         os.rename(link, os.path.join(root, "current"))
-        at = utc()
+        at = journal.stamp()
         fsync_dir(root)
     except OSError as e:
         raise failed(os.path.join(root, "current"), e)
@@ -215,7 +208,7 @@ def switch(root, set_id):
 
 def switched_at(root):
     # A symlink is made just before its rename: its time is the switch's, within a few milliseconds.
-    return utc(os.lstat(os.path.join(root, "current")).st_mtime)
+    return journal.stamp(os.lstat(os.path.join(root, "current")).st_mtime)
 
 
 def remove(root, names):
@@ -245,7 +238,7 @@ def clean_tmp(root):
 def describe(folder):
     """The journal's record of a set's files: bytes and SHA-256 of each ad and of its .gz."""
     ads = []
-    for name in ADS:
+    for name in NAMES:
         record = None
         for path in (os.path.join(folder, name), os.path.join(folder, name + ".gz")):
             try:

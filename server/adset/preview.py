@@ -5,7 +5,7 @@ import re
 import subprocess
 import tempfile
 
-from adset import Failed
+from adset import Failed, spaced
 
 BAND = 14
 # The class background, COLOR_MENUTEXT: black in the default colours; the bar
@@ -46,7 +46,7 @@ def draw(out, ads, geometry, verdict_line, folder):
         problems = [f"{level}: {'' if subject == ad.subject else subject + ': '}{text}"
                     for level, lines in (("error", ad.errors), ("warning", ad.warnings)) for subject, text in lines]
         size = [f"{pic.fmt} {pic.w}x{pic.h}"] if pic and pic.w else []
-        sent = [f"{ad.sent:,} bytes sent".replace(",", " ")] if ad.sent is not None else []
+        sent = [f"{spaced(ad.sent)} bytes sent"] if ad.sent is not None else []
         # An ad with an error may still show (one over the byte budget): then it is framed in red.
         shown = ad.reached and pic is not None and not pic.error
         metafile = shown and pic.fmt in ("WMF", "EMF")

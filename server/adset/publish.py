@@ -26,8 +26,7 @@ import re
 import signal
 import sys
 
-from adset import Failed, check, journal, layout, pictures
-from adset.check import spaced
+from adset import NAMES, Failed, check, journal, layout, pictures, spaced
 
 ID = re.compile(r"[A-Za-z0-9][A-Za-z0-9._-]{0,63}\Z")
 # A .gz is published beside a picture when it saves at least this much.
@@ -110,7 +109,7 @@ def changes(was, now, action):
 def snapshot(source):
     # What the check reads; a file that differs afterwards was changed under it.
     state = {}
-    for name in layout.ADS:
+    for name in NAMES:
         for path in (os.path.join(source, name), os.path.join(source, name + ".gz")):
             try:
                 st = os.stat(path)
@@ -122,7 +121,7 @@ def snapshot(source):
 
 def read_set(source, state, make_gz):
     files = {}
-    for name in layout.ADS:
+    for name in NAMES:
         for path in (os.path.join(source, name), os.path.join(source, name + ".gz")):
             if state[path] is None:
                 continue
@@ -146,7 +145,7 @@ def taken(root, set_id, entries):
 
 
 def new_id(root, entries):
-    stamp = layout.utc()[:19].replace("-", "").replace(":", "") + "Z"
+    stamp = journal.stamp()[:19].replace("-", "").replace(":", "") + "Z"
     set_id, n = stamp, 1
     while taken(root, set_id, entries):
         n += 1
@@ -171,7 +170,7 @@ def run_publish(args):
         state = snapshot(args.source)
         errors = check.verdict(args.source, args, served=False)
         if errors:
-            print(f"refused: {errors} of {len(layout.ADS)} ads with an error; {root} is unchanged")
+            print(f"refused: {errors} of {len(NAMES)} ads with an error; {root} is unchanged")
             return 1
         files = read_set(args.source, state, args.gzip)
         if not ours:
@@ -215,7 +214,7 @@ def run_rollback(args):
 
 def ads_of(folder):
     ads = []
-    for name in layout.ADS:
+    for name in NAMES:
         path = os.path.join(folder, name)
         try:
             with open(path, "rb") as f:

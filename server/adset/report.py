@@ -45,9 +45,8 @@ import sys
 import time
 import zoneinfo
 
-from adset import Failed, journal, logread
+from adset import ADS, Failed, journal, logread
 
-ADS = 16
 UTC = datetime.timezone.utc
 UNITS = {"s": 1, "m": 60, "h": 3600, "d": 86400}
 PER_MINUTE = 6
@@ -338,7 +337,7 @@ def text(args, r):
     if r["cut_last_lines"]:
         print(f"{n(r['cut_last_lines'], 'last line')} still being written skipped")
     if r["other_requests"]:
-        print(f"{n(r['other_requests'], 'request')} not counted: not a GET of an ad, or a redirect")
+        print(f"{n(r['other_requests'], 'request')} not counted: not a bar's GET of an ad (a HEAD, the ad check's), or a redirect")
     if r["outside_window"]:
         print(f"{n(r['outside_window'], 'line')} outside the window")
     if args.bars:
